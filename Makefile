@@ -1,0 +1,38 @@
+# Zarta: `make run` starts the program, `make test` installs what is missing, builds and runs every test.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+BUILD := build
+CONFIGS := native asan tsan win32
+
+.PHONY: all setup build run test bench clean $(addprefix build-,$(CONFIGS))
+
+all: build
+
+setup:
+	@bash scripts/setup.sh
+
+$(BUILD)/native/CMakeCache.txt:
+	cmake -S . -B $(BUILD)/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+$(BUILD)/asan/CMakeCache.txt:
+	cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DZARTA_SANITIZE=address
+$(BUILD)/tsan/CMakeCache.txt:
+	cmake -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=Debug -DZARTA_SANITIZE=thread
+$(BUILD)/win32/CMakeCache.txt:
+	cmake -S . -B $(BUILD)/win32 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+
+build-%: $(BUILD)/%/CMakeCache.txt
+	cmake --build $(BUILD)/$* -j $(JOBS)
+
+build: setup build-native build-win32
+
+run: setup build-native
+	bash scripts/run.sh
+
+test: setup $(addprefix build-,$(CONFIGS))
+	bash scripts/test.sh $(CONFIGS)
+
+bench: setup build-native
+	bash bench/run.sh
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,248 @@
+#include "core/trace_engine.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int IP_HEADER_LENGTH = 20;
+constexpr int TIME_EXCEEDED_ECHO_OFFSET = IP_HEADER_LENGTH + 8 + IP_HEADER_LENGTH;
+
+void putLittle16(uint8_t* at, uint32_t value) {
+  at[0] = static_cast<uint8_t>(value);
+  at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+void putLittle32(uint8_t* at, uint32_t value) {
+  putLittle16(at, value);
+  putLittle16(at + 2, value >> 16);
+}
+
+uint32_t getLittle32(const uint8_t* at) {
+  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
+}
+
+// Elapsed time as an unsigned difference, so that comparisons hold across the clock's wrap.
+uint32_t elapsedSince(uint32_t now, uint32_t then) { return now - then; }
+
+bool discoveryDue(const HopRecord& hop, uint32_t now) {
+  // A hop never probed is due whatever the clock reads, the upper half of its range included.
+  return hop.discoveryProbes == 0 || elapsedSince(now, hop.lastSendTime) > DISCOVERY_RETRY_MS;
+}
+
+void countDown(int32_t& counter) {
+  // Only the sign is ever tested; stopping at -1 keeps a quiet trace from overflowing.
+  if (counter > -1) --counter;
+}
+
+void sendProbe(TraceEngine& engine, int hop, const SocketAddress& destination, uint32_t& timestamp) {
+  TraceSystem& system = *engine.system;
+  timestamp = system.nowMilliseconds();
+  memset(engine.packet, 0, sizeof engine.packet);
+  buildProbe(engine.packet, system.processId(), static_cast<uint8_t>(hop), engine.slot->traceTag, timestamp);
+  system.transport().setTimeToLive(hop + 1);
+  system.transport().send(engine.packet, PROBE_LENGTH, destination);
+}
+
+void discoveryStep(TraceEngine& engine) {
+  TraceSlot& slot = *engine.slot;
+  for (int k = 0; k < engine.probeWindow; ++k) {
+    HopRecord& hop = slot.hops[k];
+    if (hop.state != HOP_SILENT || !discoveryDue(hop, engine.system->nowMilliseconds()) || engine.sendGate > 0 ||
+        hop.discoveryProbes >= MAX_DISCOVERY_PROBES)
+      continue;
+    uint32_t timestamp;
+    sendProbe(engine, k, engine.target, timestamp);
+    hop.lastSendTime = engine.system->nowMilliseconds();
+    ++hop.discoveryProbes;
+    engine.sendGate = DISCOVERY_GATE;
+    return;
+  }
+}
+
+void learnResponder(TraceEngine& engine, int k, uint32_t sender) {
+  TraceSlot& slot = *engine.slot;
+  HopRecord& hop = slot.hops[k];
+  if (hop.state != HOP_SILENT) return;
+  for (int j = 0; j < k; ++j)
+    if (slot.hops[j].state == HOP_TARGET) return;
+  storeShared(hop.address, sender);
+  if (sender == slot.targetAddress) {
+    storeShared(hop.state, HOP_TARGET);
+    for (int j = k + 1; j < MAX_HOPS; ++j) storeShared(slot.hops[j].state, HOP_SILENT);
+    engine.probeWindow = k + 1;
+  } else {
+    storeShared(hop.state, HOP_ROUTER);
+    if (engine.probeWindow < MAX_HOPS) ++engine.probeWindow;
+  }
+  engine.refreshWanted = true;
+  engine.system->startReverseLookup(slot, k);
+}
+
+void countReply(TraceEngine& engine, HopRecord& hop, uint32_t timestamp) {
+  if (timestamp != hop.lastSendTime) return;  // only the latest probe of the hop counts
+  storeShared(hop.rttTotal, hop.rttTotal + (engine.system->nowMilliseconds() - timestamp));
+  storeShared(hop.probeCount, hop.probeCount + 1);
+  storeShared(hop.replyCount, hop.replyCount + 1);
+  engine.refreshWanted = true;
+  hop.awaitingReply = 0;
+}
+
+void receiveStep(TraceEngine& engine) {
+  TraceSystem& system = *engine.system;
+  IcmpTransport& transport = system.transport();
+  for (int read = 0; read < MAX_DATAGRAMS_PER_PASS && transport.datagramWaiting(); ++read) {
+    SocketAddress sender = {};
+    int length = transport.receive(engine.packet, RECEIVE_BUFFER_LENGTH, sender);
+    ProbeEcho echo;
+    if (!readProbeEcho(engine.packet, length, echo)) continue;
+    if (echo.identifier != static_cast<uint16_t>(system.processId())) continue;
+    if (echo.traceTag != engine.slot->traceTag) continue;
+    if (echo.hop >= MAX_HOPS) continue;
+    HopRecord& hop = engine.slot->hops[echo.hop];
+    if (hop.awaitingReply == 0)
+      learnResponder(engine, echo.hop, sender.address);
+    else
+      countReply(engine, hop, echo.timestamp);
+  }
+}
+
+void measurementStep(TraceEngine& engine, uint32_t& minimum, bool& anyKnown) {
+  TraceSlot& slot = *engine.slot;
+  for (int k = 0; k < engine.probeWindow; ++k) {
+    HopRecord& hop = slot.hops[k];
+    if (hop.state != HOP_SILENT) {
+      anyKnown = true;
+      if (hop.probeCount < minimum) minimum = hop.probeCount;
+      if (hop.awaitingReply == 0 && hop.probeCount < engine.measureRound && engine.sendGate <= 0) {
+        SocketAddress destination = {INET_FAMILY, 0, hop.address, {}};
+        uint32_t timestamp;
+        sendProbe(engine, k, destination, timestamp);
+        hop.lastSendTime = timestamp;
+        hop.awaitingReply = 1;
+        engine.sendGate = MEASUREMENT_GATE;
+      }
+    }
+    if (hop.awaitingReply == 1 && elapsedSince(engine.system->nowMilliseconds(), hop.lastSendTime) > REPLY_TIMEOUT_MS) {
+      storeShared(hop.probeCount, hop.probeCount + 1);
+      hop.awaitingReply = 0;
+      engine.refreshWanted = true;
+    }
+  }
+}
+
+// Nothing left to send and no answer still expected: every silent hop of the window has had its
+// discovery probes and their time to answer, every known hop its measurement probes.
+bool isQuiet(const TraceEngine& engine, uint32_t now) {
+  if (engine.target.family == 0) return true;  // such probes never leave the host
+  for (int k = 0; k < engine.probeWindow; ++k) {
+    const HopRecord& hop = engine.slot->hops[k];
+    if (hop.state == HOP_SILENT) {
+      if (hop.discoveryProbes < MAX_DISCOVERY_PROBES || elapsedSince(now, hop.lastSendTime) <= DISCOVERY_RETRY_MS)
+        return false;
+    } else if (hop.probeCount < MAX_ROUND || hop.awaitingReply) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+uint16_t internetChecksum(const uint8_t* data, int length) {
+  uint32_t sum = 0;
+  int i = 0;
+  for (; length - i > 1; i += 2) {
+    uint16_t word;
+    memcpy(&word, data + i, 2);
+    sum += word;
+  }
+  if (i < length) {
+    uint8_t last[2] = {data[i], 0};
+    uint16_t word;
+    memcpy(&word, last, 2);
+    sum += word;
+  }
+  sum = (sum >> 16) + (sum & 0xFFFF);
+  sum += sum >> 16;
+  return static_cast<uint16_t>(~sum);
+}
+
+uint32_t millisecondsFromTicks(int64_t count, int64_t frequency) {
+  if (frequency == 0) return 0;
+  double milliseconds = static_cast<double>(count) / static_cast<double>(frequency) * 1000.0;
+  return static_cast<uint32_t>(static_cast<int64_t>(milliseconds));
+}
+
+void buildProbe(uint8_t* out, uint32_t processId, uint8_t hop, uint8_t traceTag, uint32_t timestamp) {
+  memset(out, 0, PROBE_LENGTH);
+  out[0] = ICMP_ECHO_REQUEST;
+  putLittle16(out + 4, processId);
+  out[6] = hop;
+  out[7] = traceTag;
+  putLittle32(out + 8, timestamp);
+  uint16_t checksum = internetChecksum(out, PROBE_HEADER_LENGTH);
+  memcpy(out + 2, &checksum, 2);
+}
+
+bool readProbeEcho(const uint8_t* datagram, int length, ProbeEcho& echo) {
+  if (length <= IP_HEADER_LENGTH) return false;
+  int offset = datagram[IP_HEADER_LENGTH] == ICMP_TIME_EXCEEDED ? TIME_EXCEEDED_ECHO_OFFSET : IP_HEADER_LENGTH;
+  if (length < offset + PROBE_HEADER_LENGTH) return false;  // never read what did not arrive
+  const uint8_t* header = datagram + offset;
+  echo.identifier = static_cast<uint16_t>(header[4] | (header[5] << 8));
+  echo.hop = header[6];
+  echo.traceTag = header[7];
+  echo.timestamp = getLittle32(header + 8);
+  return true;
+}
+
+void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system) {
+  engine.slot = &slot;
+  engine.system = &system;
+  char status[HOST_NAME_LENGTH + 32];
+  snprintf(status, sizeof status, "Looking up host %s", slot.hostName);
+  system.render(slot, status);
+  engine.target = system.resolveTarget(slot.hostName);
+  storeShared(slot.targetAddress, engine.target.address);
+  storeShared(slot.socketError, system.transport().open());
+  system.render(slot, nullptr);
+  engine.sendGate = 0;
+  engine.probeWindow = INITIAL_WINDOW;
+  engine.measureRound = 0;
+  engine.refreshWanted = false;
+  engine.refreshCountdown = 0;
+  storeShared(slot.quiet, static_cast<uint32_t>(isQuiet(engine, system.nowMilliseconds())));
+}
+
+bool runPass(TraceEngine& engine) {
+  TraceSlot& slot = *engine.slot;
+  discoveryStep(engine);
+  receiveStep(engine);
+  uint32_t minimum = UINT32_MAX;
+  bool anyKnown = false;
+  measurementStep(engine, minimum, anyKnown);
+  if (anyKnown && minimum >= engine.measureRound && engine.measureRound < MAX_ROUND) ++engine.measureRound;
+  if (engine.refreshCountdown < 0 && engine.refreshWanted) {
+    engine.refreshCountdown = REFRESH_PASSES;
+    engine.refreshWanted = false;
+    engine.system->render(slot, nullptr);
+  }
+  countDown(engine.refreshCountdown);
+  countDown(engine.sendGate);
+  storeShared(slot.quiet, static_cast<uint32_t>(isQuiet(engine, engine.system->nowMilliseconds()) &&
+                                                !engine.refreshWanted));
+  if (loadShared(slot.stopRequested) != 0) {
+    storeShared(slot.inUse, 0u);
+    engine.system->transport().close();
+    return false;
+  }
+  return true;
+}
+
+int runTrace(TraceSlot& slot, TraceSystem& system) {
+  TraceEngine engine;
+  startEngine(engine, slot, system);
+  while (runPass(engine)) system.sleepOneMillisecond();
+  return 0;
+}

@@ -1,0 +1,44 @@
+#include "core/trace_table.h"
+
+#include <cstring>
+
+TraceSlot traceTable[MAX_TRACES];
+uint8_t nextTraceTag;
+
+size_t copyCut(char* out, size_t capacity, const char* text) {
+  if (capacity == 0) return 0;
+  size_t length = strnlen(text, capacity - 1);
+  memcpy(out, text, length);
+  out[length] = '\0';
+  return length;
+}
+
+void setHopName(HopRecord& hop, const char* name) {
+  char cut[HOP_NAME_LENGTH] = {};
+  copyCut(cut, sizeof cut, name);
+  uint32_t version = loadShared(hop.nameVersion);
+  storeShared(hop.nameVersion, version + 1);
+  std::atomic_thread_fence(std::memory_order_release);
+  for (int i = 0; i < HOP_NAME_LENGTH; ++i)
+    std::atomic_ref<char>(hop.name[i]).store(cut[i], std::memory_order_relaxed);
+  storeShared(hop.nameVersion, version + 2);
+}
+
+void readHopName(const HopRecord& hop, char (&out)[HOP_NAME_LENGTH]) {
+  char* name = const_cast<char*>(hop.name);
+  for (;;) {
+    uint32_t before = loadShared(hop.nameVersion);
+    if (before & 1) continue;  // a rewrite is under way; it takes a few hundred nanoseconds
+    for (int i = 0; i < HOP_NAME_LENGTH; ++i)
+      out[i] = std::atomic_ref<char>(name[i]).load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (loadShared(hop.nameVersion) == before) break;
+  }
+  out[HOP_NAME_LENGTH - 1] = '\0';
+}
+
+TraceSlot* findSlotByWindow(WindowHandle window) {
+  for (TraceSlot& slot : traceTable)
+    if (slot.window == window) return &slot;
+  return nullptr;
+}

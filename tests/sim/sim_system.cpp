@@ -1,0 +1,59 @@
+#include "sim/sim_system.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "display/trace_report.h"
+
+int SimTransport::open() {
+  isOpen = openError == 0;
+  return openError;
+}
+
+void SimTransport::send(const uint8_t* message, int length, const SocketAddress& destination) {
+  if (!isOpen) return;
+  sent.push_back({*clock, timeToLive, destination, std::vector<uint8_t>(message, message + length)});
+  if (destination.family != INET_FAMILY || path == nullptr) return;
+  std::vector<PathAnswer> answers;
+  answerProbe(*path, message, length, destination.address, timeToLive, *clock, answers);
+  for (PathAnswer& answer : answers) deliver(answer.deliverAt, answer.sender, std::move(answer.bytes));
+}
+
+void SimTransport::deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes) {
+  PathAnswer answer{at, sender, std::move(bytes)};
+  auto later = std::upper_bound(waiting.begin(), waiting.end(), answer,
+                                [](const PathAnswer& a, const PathAnswer& b) { return a.deliverAt < b.deliverAt; });
+  waiting.insert(later, std::move(answer));
+}
+
+bool SimTransport::datagramWaiting() {
+  return isOpen && !waiting.empty() && static_cast<int32_t>(*clock - waiting.front().deliverAt) >= 0;
+}
+
+int SimTransport::receive(uint8_t* buffer, int capacity, SocketAddress& sender) {
+  if (!datagramWaiting()) return -1;
+  PathAnswer answer = std::move(waiting.front());
+  waiting.erase(waiting.begin());
+  int length = std::min(capacity, static_cast<int>(answer.bytes.size()));
+  memcpy(buffer, answer.bytes.data(), length);
+  sender = {INET_FAMILY, 0, answer.sender, {}};
+  ++received;
+  return length;
+}
+
+SimSystem::SimSystem() { network.clock = &now; }
+
+SocketAddress SimSystem::resolveTarget(const char*) { return resolved; }
+
+void SimSystem::startReverseLookup(TraceSlot&, int hop) { lookups.push_back(hop); }
+
+void SimSystem::render(TraceSlot& slot, const char* statusText) {
+  char text[REPORT_LENGTH];
+  buildTraceReport(slot, statusText, text);
+  renders.emplace_back(text);
+}
+
+void SimSystem::usePath(PathModel& model) {
+  network.path = &model;
+  resolved = {INET_FAMILY, 0, model.target, {}};
+}

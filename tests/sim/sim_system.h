@@ -1,0 +1,62 @@
+// A simulated operating system for the engine: a virtual clock that each 1 ms sleep advances,
+// and a network that answers from a path model.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/trace_system.h"
+#include "sim/path_model.h"
+
+// One probe as it left the simulated host.
+struct SentProbe {
+  uint32_t at;                 // clock value of the send
+  int timeToLive;              // the socket's time-to-live then
+  SocketAddress destination;   // where it went
+  std::vector<uint8_t> bytes;  // the ICMP message
+};
+
+class SimTransport : public IcmpTransport {
+ public:
+  int open() override;
+  void close() override { isOpen = false; }
+  void setTimeToLive(int value) override { timeToLive = value; }
+  void send(const uint8_t* message, int length, const SocketAddress& destination) override;
+  bool datagramWaiting() override;
+  int receive(uint8_t* buffer, int capacity, SocketAddress& sender) override;
+
+  // Queues a datagram that reaches the host at `at`.
+  void deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes);
+
+  PathModel* path = nullptr;         // answers the probes, when set
+  const uint32_t* clock = nullptr;   // the system's clock
+  int openError = 0;                 // what open() returns
+  bool isOpen = false;
+  int timeToLive = 0;
+  std::vector<SentProbe> sent;       // every probe handed to send()
+  std::vector<PathAnswer> waiting;   // answers not yet received, in delivery order
+  long received = 0;                 // datagrams handed to the engine
+};
+
+class SimSystem : public TraceSystem {
+ public:
+  SimSystem();
+  IcmpTransport& transport() override { return network; }
+  uint32_t nowMilliseconds() override { return now; }
+  void sleepOneMillisecond() override { now += 1; }
+  uint32_t processId() override { return pid; }
+  SocketAddress resolveTarget(const char* hostText) override;
+  void startReverseLookup(TraceSlot& slot, int hop) override;
+  void render(TraceSlot& slot, const char* statusText) override;
+
+  // Loads a scenario's path into the network; the target resolves to its target address.
+  void usePath(PathModel& model);
+
+  uint32_t now = 0;                       // the virtual clock
+  uint32_t pid = 0x1234;                  // the process id
+  SocketAddress resolved = {};            // what every host name resolves to
+  SimTransport network;
+  std::vector<int> lookups;               // hop indices whose reverse lookup was started
+  std::vector<std::string> renders;       // every report text shown, in order
+};
