@@ -20,7 +20,8 @@ $(BUILD)/tsan/CMakeCache.txt:
 $(BUILD)/win32/CMakeCache.txt:
 	cmake -S . -B $(BUILD)/win32 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 
-build-%: $(BUILD)/%/CMakeCache.txt
+# A static pattern rule: make skips implicit rules for phony targets.
+$(addprefix build-,$(CONFIGS)): build-%: $(BUILD)/%/CMakeCache.txt
 	cmake --build $(BUILD)/$* -j $(JOBS)
 
 build: setup build-native build-win32

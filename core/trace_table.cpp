@@ -18,9 +18,9 @@ void setHopName(HopRecord& hop, const char* name) {
   copyCut(cut, sizeof cut, name);
   uint32_t version = loadShared(hop.nameVersion);
   storeShared(hop.nameVersion, version + 1);
-  std::atomic_thread_fence(std::memory_order_release);
+  // Release on every character: a reader that sees any new one also sees the odd version.
   for (int i = 0; i < HOP_NAME_LENGTH; ++i)
-    std::atomic_ref<char>(hop.name[i]).store(cut[i], std::memory_order_relaxed);
+    std::atomic_ref<char>(hop.name[i]).store(cut[i], std::memory_order_release);
   storeShared(hop.nameVersion, version + 2);
 }
 
@@ -29,9 +29,7 @@ void readHopName(const HopRecord& hop, char (&out)[HOP_NAME_LENGTH]) {
   for (;;) {
     uint32_t before = loadShared(hop.nameVersion);
     if (before & 1) continue;  // a rewrite is under way; it takes a few hundred nanoseconds
-    for (int i = 0; i < HOP_NAME_LENGTH; ++i)
-      out[i] = std::atomic_ref<char>(name[i]).load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    for (int i = 0; i < HOP_NAME_LENGTH; ++i) out[i] = std::atomic_ref<char>(name[i]).load(std::memory_order_acquire);
     if (loadShared(hop.nameVersion) == before) break;
   }
   out[HOP_NAME_LENGTH - 1] = '\0';

@@ -52,6 +52,9 @@ std::vector<uint8_t> timeExceeded(const PathModel& model, uint32_t destination, 
   return icmp;
 }
 
+// Loss that any prober sees, not only Zarta's direct pings: it counts every answer the hop owes.
+bool withheld(PathHop& hop) { return hop.dropEvery > 0 && ++hop.answered % hop.dropEvery == 0; }
+
 bool contains(const std::vector<int>& list, int value) { return std::find(list.begin(), list.end(), value) != list.end(); }
 
 std::vector<int> parseList(const std::string& text) {
@@ -169,6 +172,8 @@ std::string parsePathModel(const std::string& text, PathModel& model) {
         else if (option == "late") hop.late = parseList(value);
         else if (option == "late-delay") hop.lateDelay = static_cast<uint32_t>(std::stoul(value));
         else if (option == "copies") hop.copies = std::stoi(value);
+        else if (option == "drop-every") hop.dropEvery = std::stoi(value);
+        else if (option == "name") hop.name = value;
         else return where + "unknown option " + option;
       }
       model.hops.push_back(hop);
@@ -199,7 +204,7 @@ void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t 
   if (timeToLive <= reach) {
     if (timeToLive < 1) return;
     PathHop& router = model.hops[timeToLive - 1];
-    if (router.silent || router.isTarget) return;
+    if (router.silent || router.isTarget || withheld(router)) return;
     uint32_t delay = router.discoveryDelay ? router.discoveryDelay : router.delay;
     addAnswer(model, answers, now + delay, router.address, timeExceeded(model, destination, message, length),
               router.copies);
@@ -219,5 +224,6 @@ void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t 
   } else if (hop.discoveryDelay) {
     delay = hop.discoveryDelay;
   }
+  if (withheld(hop)) return;
   addAnswer(model, answers, now + delay, hop.address, echoReply(message, length), hop.copies);
 }

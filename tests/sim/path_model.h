@@ -18,6 +18,9 @@ struct PathHop {
   std::vector<int> late;            // measurement probes answered only after `lateDelay`
   uint32_t lateDelay = 1500;        // round-trip time of the late answers, ms
   int copies = 1;                   // each answer sent this many times
+  int dropEvery = 0;                // when not 0, every such answer (of any probe, any kind) is withheld
+  int answered = 0;                 // answers due so far, for `dropEvery` (state of a run)
+  std::string name;                 // the reverse-resolved name, or empty for "(no name)"
   int measured = 0;                 // measurement probes seen so far (state of a run)
   bool discovered = false;          // the target has answered its own discovery probe (state of a run)
 };
@@ -49,7 +52,7 @@ struct PathAnswer {
 // Parses a scenario: one directive per line, '#' starts a comment.
 //   client ADDRESS | target ADDRESS | noise foreign-identifier|foreign-tag|short|high-index
 //   hop ADDRESS|silent|target [delay MS] [discovery-delay MS] [noecho] [lost N,N]
-//       [late N,N] [late-delay MS] [copies N]
+//       [late N,N] [late-delay MS] [copies N] [name NAME] [drop-every N]
 //   routers COUNT FIRST_ADDRESS [delay MS]   (COUNT routers with consecutive addresses)
 //   expect TEXT     (one line of the expected report; \t for a tab)
 // Returns an empty string, or what is wrong and on which line.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <gtest/gtest.h>
+
 #include "display/trace_report.h"
 
 int SimTransport::open() {
@@ -56,4 +58,48 @@ void SimSystem::render(TraceSlot& slot, const char* statusText) {
 void SimSystem::usePath(PathModel& model) {
   network.path = &model;
   resolved = {INET_FAMILY, 0, model.target, {}};
+}
+
+SimTrace::SimTrace(const std::string& scenario, uint32_t clockStart, uint8_t tag, uint32_t pid) {
+  std::string error = parsePathModel(scenario, path);
+  if (!error.empty()) ADD_FAILURE() << error;
+  system.now = clockStart;
+  system.pid = pid;
+  system.usePath(path);
+  strcpy(slot.hostName, addressText(path.target).c_str());
+  slot.traceTag = tag;
+  slot.inUse = 1;
+  startEngine(engine, slot, system);
+}
+
+bool SimTrace::pass() {
+  bool running = runPass(engine);
+  system.sleepOneMillisecond();
+  return running;
+}
+
+int SimTrace::runUntilQuiet(int limit, int extra) {
+  int passes = 0;
+  while (passes < limit && !slot.quiet && pass()) ++passes;
+  for (int i = 0; i < extra && pass(); ++i) ++passes;
+  return passes;
+}
+
+void SimTrace::finishLookups() {
+  for (; lookupsDone < system.lookups.size(); ++lookupsDone) {
+    int hop = system.lookups[lookupsDone];
+    const char* name = nullptr;
+    for (const PathHop& candidate : path.hops)
+      if (candidate.address == slot.hops[hop].address && !candidate.name.empty()) name = candidate.name.c_str();
+    storeHopName(slot, hop, name);
+  }
+}
+
+std::string SimTrace::report() {
+  char text[REPORT_LENGTH];
+  buildTraceReport(slot, nullptr, text);
+  std::string out;
+  for (const char* at = text; *at; ++at)
+    if (!(at[0] == '\r' && at[1] == '\n')) out += *at;
+  return out;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/trace_engine.h"
 #include "core/trace_system.h"
 #include "sim/path_model.h"
 
@@ -59,4 +60,24 @@ class SimSystem : public TraceSystem {
   SimTransport network;
   std::vector<int> lookups;               // hop indices whose reverse lookup was started
   std::vector<std::string> renders;       // every report text shown, in order
+};
+
+// One trace run pass by pass on a simulated path.
+struct SimTrace {
+  // Parses `scenario` (failing the test on an error) and starts the engine on it.
+  explicit SimTrace(const std::string& scenario, uint32_t clockStart = 0, uint8_t tag = 0, uint32_t pid = 0x1234);
+  // One pass and its sleep; false once the engine has ended.
+  bool pass();
+  // Passes until the slot reports quiet (plus `extra` more), at most `limit`. The passes run.
+  int runUntilQuiet(int limit = 200000, int extra = 0);
+  // Hands every started reverse lookup its name from the path, as the window would.
+  void finishLookups();
+  // The report as the window would show it, with "\n" for "\r\n".
+  std::string report();
+
+  PathModel path;
+  SimSystem system;
+  TraceSlot slot = {};
+  TraceEngine engine = {};
+  size_t lookupsDone = 0;
 };
