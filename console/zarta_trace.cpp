@@ -31,7 +31,7 @@ int usage(const char* message) {
 }
 
 // The report as the trace's window would show it, with "\n" for "\r\n".
-std::string windowText(int index, TraceSlot& slot) {
+std::string windowText(int index) {
   char text[REPORT_LENGTH];
   {
     std::lock_guard<std::mutex> guard(windows[index].lock);
@@ -40,17 +40,22 @@ std::string windowText(int index, TraceSlot& slot) {
   std::string out;
   for (const char* at = text; *at != '\0'; ++at)
     if (!(at[0] == '\r' && at[1] == '\n')) out += *at;
-  (void)slot;
   return out;
 }
 
-std::string allReports(TraceSlot** slots, int count) {
+std::string allReports(int count) {
   std::string out;
   for (int i = 0; i < count; ++i) {
     if (i > 0) out += "\n";
-    out += windowText(i, *slots[i]);
+    out += windowText(i);
   }
   return out;
+}
+
+// Past its resolution, a trace's window has been given the resolved or the not-found form.
+bool pastResolution(int index) {
+  std::lock_guard<std::mutex> guard(windows[index].lock);
+  return windows[index].version >= 2;
 }
 
 bool traceDone(int index, const TraceSlot& slot) {
@@ -117,7 +122,7 @@ int main(int argc, char** argv) {
     allDone = true;
     for (int i = 0; i < count; ++i) allDone = allDone && traceDone(i, *slots[i]);
     if (terminal && (allDone || Clock::now() >= nextRedraw)) {
-      std::string now = allReports(slots, count);
+      std::string now = allReports(count);
       if (now != shown) {
         printf("\033[H\033[J%s", now.c_str());
         fflush(stdout);
@@ -136,10 +141,10 @@ int main(int argc, char** argv) {
   bool allFound = true;
   for (int i = 0; i < count; ++i) {
     // A trace past its resolution shows its latest figures, as its window would at its next redraw.
-    if (windows[i].version >= 2) renderTraceReport(*slots[i], nullptr);
+    if (pastResolution(i)) renderTraceReport(*slots[i], nullptr);
     allFound = allFound && loadShared(slots[i]->targetAddress) != 0;
   }
-  std::string final = allReports(slots, count);
+  std::string final = allReports(count);
   if (terminal) printf("\033[H\033[J");
   fputs(final.c_str(), stdout);
   fflush(stdout);
