@@ -26,7 +26,7 @@ $(addprefix build-,$(CONFIGS)): build-%: $(BUILD)/%/CMakeCache.txt
 
 build: setup build-native build-win32
 
-run: setup build-native
+run: setup build-native build-win32
 	bash scripts/run.sh
 
 test: setup $(addprefix build-,$(CONFIGS))

@@ -41,5 +41,11 @@ class NativeTraceSystem : public TraceSystem {
 // The worker of one trace: runs it until its stop request. Returns 0.
 int traceWorker(TraceSlot& slot);
 
+// Windows: makes, on the user-interface thread, the window at which reverse lookups end.
+// Until then no lookup starts.
+void prepareReverseLookups();
+// Windows: true while the reverse lookup of a slot's hop is out (for tests).
+bool reverseLookupPending(const TraceSlot& slot, int hop);
+
 // Replaces the report text of a trace window; sets the report's tab stops first when asked.
 void setReportText(WindowHandle window, const char* text, bool setTabStops);

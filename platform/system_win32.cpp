@@ -88,11 +88,103 @@ SocketAddress NativeTraceSystem::resolveTarget(const char* hostText) {
   return result;
 }
 
+// Reverse lookups. WSAAsyncGetHostByAddr writes its result from a thread of its own at a time of
+// its choosing, and Wine cannot cancel a request once made. So the result never lands in a trace
+// slot: each slot and hop has a private buffer here, owned by at most one request at a time, and
+// the completion, posted to a relay window that lives for the whole run, copies the name into the
+// slot only while the slot still belongs to the window that asked.
+namespace {
+
+constexpr UINT LOOKUP_DONE_BASE = WM_APP;  // + slot index * MAX_HOPS + hop
+constexpr uint32_t LOOKUP_IDLE = 0;
+constexpr uint32_t LOOKUP_PENDING = 1;
+constexpr uint32_t LOOKUP_QUEUED = 2;  // pending, and the slot's current trace wants one too
+
+struct ReverseLookup {
+  uint32_t state;  // LOOKUP_*; the owner of PENDING alone touches the fields below
+  HWND window;     // the trace window that asked
+  alignas(void*) char result[MAXGETHOSTSTRUCT];
+};
+
+ReverseLookup reverseLookups[MAX_TRACES][MAX_HOPS];
+HWND lookupRelay;
+
+void beginLookup(int slotIndex, int hop) {
+  ReverseLookup& lookup = reverseLookups[slotIndex][hop];
+  TraceSlot& slot = traceTable[slotIndex];
+  lookup.window = static_cast<HWND>(slot.window);
+  memset(lookup.result, 0, sizeof(hostent));
+  uint32_t address = loadShared(slot.hops[hop].address);
+  UINT done = LOOKUP_DONE_BASE + static_cast<UINT>(slotIndex * MAX_HOPS + hop);
+  if (WSAAsyncGetHostByAddr(lookupRelay, done, reinterpret_cast<const char*>(&address), 4, AF_INET, lookup.result,
+                            sizeof lookup.result) == nullptr)
+    PostMessageA(lookupRelay, done, 0, 0);  // no request: end it at once, without a name
+}
+
+void finishLookup(int slotIndex, int hop) {
+  ReverseLookup& lookup = reverseLookups[slotIndex][hop];
+  TraceSlot& slot = traceTable[slotIndex];
+  HWND window = lookup.window;
+  bool current = window != nullptr && slot.window == window;
+  if (current) {
+    // A hostent of its own in the slot, its name right behind it, for the trace window to read.
+    const hostent* found = reinterpret_cast<const hostent*>(lookup.result);
+    hostent* copy = reinterpret_cast<hostent*>(slot.hops[hop].lookupBuffer);
+    memset(copy, 0, sizeof *copy);
+    if (found->h_name != nullptr) {
+      char* name = reinterpret_cast<char*>(copy + 1);
+      copyCut(name, LOOKUP_BUFFER_LENGTH - sizeof *copy, found->h_name);
+      copy->h_name = name;
+    }
+  }
+  uint32_t expected = LOOKUP_PENDING;
+  if (!std::atomic_ref<uint32_t>(lookup.state).compare_exchange_strong(expected, LOOKUP_IDLE)) {
+    // The slot's present trace asked while this request was out: its turn now.
+    storeShared(lookup.state, LOOKUP_PENDING);
+    beginLookup(slotIndex, hop);
+  }
+  if (current) SendMessageA(window, MSG_HOP_NAME_BASE + hop, 0, 0);
+}
+
+LRESULT CALLBACK lookupRelayProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message >= LOOKUP_DONE_BASE && message < LOOKUP_DONE_BASE + MAX_TRACES * MAX_HOPS) {
+    int index = static_cast<int>(message - LOOKUP_DONE_BASE);
+    finishLookup(index / MAX_HOPS, index % MAX_HOPS);
+    return 0;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+void prepareReverseLookups() {
+  if (lookupRelay != nullptr) return;
+  WNDCLASSA relayClass = {};
+  relayClass.lpfnWndProc = lookupRelayProc;
+  relayClass.hInstance = GetModuleHandleA(nullptr);
+  relayClass.lpszClassName = "zarta lookups";
+  RegisterClassA(&relayClass);
+  lookupRelay = CreateWindowExA(0, relayClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                relayClass.hInstance, nullptr);
+}
+
+bool reverseLookupPending(const TraceSlot& slot, int hop) {
+  return loadShared(reverseLookups[&slot - traceTable][hop].state) != LOOKUP_IDLE;
+}
+
 void NativeTraceSystem::startReverseLookup(TraceSlot& slot, int hop) {
-  HopRecord& record = slot.hops[hop];
-  WSAAsyncGetHostByAddr(static_cast<HWND>(slot.window), MSG_HOP_NAME_BASE + hop,
-                        reinterpret_cast<const char*>(&record.address), 4, AF_INET,
-                        reinterpret_cast<char*>(record.lookupBuffer), LOOKUP_BUFFER_LENGTH);
+  if (lookupRelay == nullptr) return;
+  int slotIndex = static_cast<int>(&slot - traceTable);
+  std::atomic_ref<uint32_t> state(reverseLookups[slotIndex][hop].state);
+  for (;;) {
+    uint32_t expected = LOOKUP_IDLE;
+    if (state.compare_exchange_strong(expected, LOOKUP_PENDING)) {
+      beginLookup(slotIndex, hop);
+      return;
+    }
+    // Still out for this slot's last trace: the relay starts ours when that one ends.
+    if (expected == LOOKUP_QUEUED || state.compare_exchange_strong(expected, LOOKUP_QUEUED)) return;
+  }
 }
 
 void setReportText(WindowHandle window, const char* text, bool setTabStops) {

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# The main job: the console front end tracing a target that every machine has.
+# The main job: the tray program, zarta.exe, under Wine on this X display. Without a display,
+# says so and shows the console front end instead.
 set -eu
 cd "$(dirname "$0")/.."
-target=${ZARTA_TARGET:-127.0.0.1}
-if [ "$(id -u)" = 0 ]; then
-  exec build/native/zarta-trace "$target"
-else
-  exec sudo build/native/zarta-trace "$target"
+if [ -z "${DISPLAY:-}" ]; then
+  echo "run: no X display (\$DISPLAY is empty), so the tray program cannot be shown." >&2
+  echo "run: the console front end traces without one: sudo build/native/zarta-trace HOST; here it is on 127.0.0.1:" >&2
+  if [ "$(id -u)" = 0 ]; then exec build/native/zarta-trace 127.0.0.1; else exec sudo build/native/zarta-trace 127.0.0.1; fi
 fi
+echo "run: zarta.exe is in the tray; Ctrl+Shift+E opens the host box, Ctrl+Shift+D traces the clipboard's host."
+echo "run: raw ICMP sockets need root under Wine; without them each trace window says so."
+exec scripts/wine-run build/win32/zarta.exe

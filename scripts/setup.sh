@@ -7,7 +7,7 @@ packages=(
   g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
   wine wine32:i386 wine64
   xvfb xdotool xclip x11-utils imagemagick
-  iproute2 iptables procps iputils-ping mtr-tiny traceroute
+  iproute2 iptables procps iputils-ping mtr-tiny traceroute time
 )
 
 need_root() {

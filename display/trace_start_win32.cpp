@@ -1,0 +1,54 @@
+// Starting a trace on Windows: the slot, then its window, then its worker thread.
+#include "display/trace_start.h"
+#include "display/trace_window_win32.h"
+#include "platform/platform.h"
+#include "resources/resource.h"
+#include "shell/shell_win32.h"
+
+namespace {
+
+DWORD WINAPI runTraceWorker(LPVOID slot) { return static_cast<DWORD>(traceWorker(*static_cast<TraceSlot*>(slot))); }
+
+}  // namespace
+
+WorkerThreadStarter startWorkerThread = startTraceWorkerThread;
+
+bool startTraceWorkerThread(TraceSlot& slot) {
+  DWORD threadId = 0;
+  HANDLE thread = CreateThread(nullptr, 0, runTraceWorker, &slot, 0, &threadId);
+  if (thread == nullptr) return false;
+  slot.threadId = threadId;
+  // Nothing waits for a worker; keeping the handle would only leak it.
+  CloseHandle(thread);
+  return true;
+}
+
+void startTrace(const char* hostText, int x, int y) {
+  // The window a free slot still names was closed by its user long ago; claiming the slot
+  // forgets it, so it is destroyed here rather than left hidden for the rest of the run.
+  WindowHandle previous[MAX_TRACES];
+  for (int i = 0; i < MAX_TRACES; ++i) previous[i] = traceTable[i].window;
+  TraceSlot* slot = claimTraceSlot(hostText);
+  if (slot == nullptr) return;
+  if (HWND old = static_cast<HWND>(previous[slot - traceTable])) DestroyWindow(old);
+  prepareReverseLookups();
+
+  HWND window = CreateDialogParamA(appInstance, MAKEINTRESOURCEA(IDD_TRACE), nullptr, traceWindowProc, 0);
+  if (window == nullptr) {
+    releaseTraceSlot(*slot);
+    return;
+  }
+  slot->window = window;
+  SetWindowPos(window, HWND_TOP, x, y, 0, 0, SWP_NOSIZE);
+  char title[TITLE_LENGTH];
+  buildTraceTitle(*slot, title);
+  SetWindowTextA(window, title);
+  ShowWindow(window, SW_SHOW);
+  SetForegroundWindow(window);
+  if (!startWorkerThread(*slot)) {
+    // A window without a worker would never show more than its empty report.
+    slot->window = nullptr;
+    DestroyWindow(window);
+    releaseTraceSlot(*slot);
+  }
+}

@@ -1,0 +1,304 @@
+// zarta_path_sim: plays a scenario's path on a TUN device, so that zarta-trace (or any other
+// prober) meets the path through the real network stack, and compares reports with their
+// expected text.
+//
+//   zarta_path_sim serve [--per-trace] [--client ADDRESS] SCENARIO DEVICE
+//   zarta_path_sim info SCENARIO          client, target, named hosts and per-hop delays
+//   zarta_path_sim expected SCENARIO      the scenario's expected report
+//   zarta_path_sim check [--tolerance MS] [--repeat N] [--shape] EXPECTED ACTUAL
+//                                         (--shape: ping and loss are not compared)
+#include <fcntl.h>
+#include <linux/if.h>
+#include <linux/if_tun.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <queue>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/path_model.h"
+
+namespace {
+
+volatile sig_atomic_t stopping = 0;
+
+int64_t nowMicroseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+std::string readFile(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    fprintf(stderr, "zarta_path_sim: cannot read %s\n", path);
+    exit(2);
+  }
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+PathModel loadScenario(const char* path) {
+  PathModel model;
+  std::string error = parsePathModel(readFile(path), model);
+  if (!error.empty()) {
+    fprintf(stderr, "zarta_path_sim: %s: %s\n", path, error.c_str());
+    exit(2);
+  }
+  return model;
+}
+
+uint16_t onesComplementSum(const uint8_t* data, size_t length) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i + 1 < length; i += 2) sum += static_cast<uint32_t>((data[i] << 8) | data[i + 1]);
+  if (length & 1) sum += static_cast<uint32_t>(data[length - 1] << 8);
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint16_t>(sum);
+}
+
+// The kernel drops a datagram whose header checksum is wrong or whose length field claims more
+// than arrived, before any raw socket sees it. The model cuts its short datagrams without
+// touching the header, so the length is made true here; a wrong checksum from the model itself
+// is a fault of the model and counted, not hidden.
+struct Deliverability {
+  long badChecksums = 0;
+  long lengthsFixed = 0;
+
+  bool prepare(std::vector<uint8_t>& datagram) {
+    if (datagram.size() < 20 || (datagram[0] >> 4) != 4) return false;
+    if (onesComplementSum(datagram.data(), 20) != 0xFFFF) ++badChecksums;
+    size_t claimed = static_cast<size_t>((datagram[2] << 8) | datagram[3]);
+    if (claimed == datagram.size()) return true;
+    ++lengthsFixed;
+    datagram[2] = static_cast<uint8_t>(datagram.size() >> 8);
+    datagram[3] = static_cast<uint8_t>(datagram.size());
+    datagram[10] = datagram[11] = 0;
+    uint16_t checksum = static_cast<uint16_t>(~onesComplementSum(datagram.data(), 20));
+    datagram[10] = static_cast<uint8_t>(checksum >> 8);
+    datagram[11] = static_cast<uint8_t>(checksum);
+    return true;
+  }
+};
+
+struct Pending {
+  int64_t at;     // microseconds, monotonic clock
+  long sequence;  // keeps the model's order among answers due at the same time
+  std::vector<uint8_t> bytes;
+  bool operator>(const Pending& other) const { return at != other.at ? at > other.at : sequence > other.sequence; }
+};
+
+int openTun(const char* device) {
+  int fd = open("/dev/net/tun", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  ifreq request = {};
+  request.ifr_flags = IFF_TUN | IFF_NO_PI;
+  snprintf(request.ifr_name, sizeof request.ifr_name, "%s", device);
+  if (ioctl(fd, TUNSETIFF, &request) < 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int serve(int argc, char** argv) {
+  bool perTrace = false;
+  uint32_t client = 0;
+  int at = 0;
+  for (; at < argc && strncmp(argv[at], "--", 2) == 0; ++at) {
+    if (strcmp(argv[at], "--per-trace") == 0) {
+      perTrace = true;
+    } else if (strcmp(argv[at], "--client") == 0 && at + 1 < argc) {
+      client = parseAddress(argv[++at]);
+    } else {
+      fprintf(stderr, "zarta_path_sim serve: unknown option %s\n", argv[at]);
+      return 2;
+    }
+  }
+  if (argc - at != 2) return 2;
+  PathModel path = loadScenario(argv[at]);
+  if (client != 0) path.client = client;
+  int tun = openTun(argv[at + 1]);
+  if (tun < 0) {
+    fprintf(stderr, "zarta_path_sim: TUN device %s: %s\n", argv[at + 1], strerror(errno));
+    return 1;
+  }
+  struct sigaction onStop = {};
+  onStop.sa_handler = [](int) { stopping = 1; };
+  sigaction(SIGTERM, &onStop, nullptr);
+  sigaction(SIGINT, &onStop, nullptr);
+  printf("ready\n");
+  fflush(stdout);
+
+  // Each prober (identifier and trace tag) meets its own copy of the path when asked, so that
+  // side-by-side traces each see the whole loss pattern rather than sharing one count.
+  std::map<uint32_t, PathModel> copies;
+  std::priority_queue<Pending, std::vector<Pending>, std::greater<Pending>> due;
+  Deliverability deliverability;
+  long probes = 0, written = 0, sequence = 0;
+  std::vector<PathAnswer> answers;
+  uint8_t packet[65536];
+  while (!stopping) {
+    int64_t now = nowMicroseconds();
+    while (!due.empty() && due.top().at <= now) {
+      std::vector<uint8_t> bytes = due.top().bytes;
+      due.pop();
+      if (write(tun, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size())) ++written;
+    }
+    // Sleep until the next answer is due, to the microsecond: a millisecond timer would add up
+    // to a millisecond to every delay that the tests compare against.
+    timespec wait = {0, 200000000};
+    if (!due.empty()) {
+      int64_t left = due.top().at - now;
+      wait = {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
+    }
+    pollfd readable = {tun, POLLIN, 0};
+    if (ppoll(&readable, 1, &wait, nullptr) <= 0) continue;
+    for (;;) {
+      ssize_t length = read(tun, packet, sizeof packet);
+      if (length <= 0) break;
+      int64_t arrived = nowMicroseconds();
+      uint32_t arrivedMs = static_cast<uint32_t>(arrived / 1000);
+      if (length < 20 || (packet[0] >> 4) != 4 || packet[9] != 1) continue;  // ICMP over IPv4 only
+      int header = (packet[0] & 0x0F) * 4;
+      if (header < 20 || header >= length) continue;
+      uint32_t destination;
+      memcpy(&destination, packet + 16, 4);
+      ++probes;
+      PathModel* model = &path;
+      if (perTrace && length >= header + 8) {
+        uint32_t key =
+            static_cast<uint32_t>(packet[header + 4] | (packet[header + 5] << 8) | (packet[header + 7] << 16));
+        model = &copies.try_emplace(key, path).first->second;
+      }
+      answers.clear();
+      answerProbe(*model, packet + header, static_cast<int>(length - header), destination, packet[8], arrivedMs,
+                  answers);
+      for (PathAnswer& answer : answers) {
+        if (!deliverability.prepare(answer.bytes)) continue;
+        int64_t delay = static_cast<int64_t>(static_cast<int32_t>(answer.deliverAt - arrivedMs)) * 1000;
+        due.push({arrived + delay, sequence++, std::move(answer.bytes)});
+      }
+    }
+  }
+  fprintf(stderr,
+          "zarta_path_sim: %ld probes, %ld answers written, %ld traces, %ld bad IP checksums, %ld lengths fixed\n",
+          probes, written, static_cast<long>(copies.size()), deliverability.badChecksums, deliverability.lengthsFixed);
+  close(tun);
+  return deliverability.badChecksums == 0 ? 0 : 1;
+}
+
+int info(const char* scenario) {
+  PathModel path = loadScenario(scenario);
+  printf("client %s\ntarget %s\n", addressText(path.client).c_str(), addressText(path.target).c_str());
+  for (size_t k = 0; k < path.hops.size(); ++k) {
+    const PathHop& hop = path.hops[k];
+    if (!hop.name.empty()) printf("host %s %s\n", addressText(hop.address).c_str(), hop.name.c_str());
+    if (!hop.silent) printf("delay %zu %u\n", k + 1, hop.delay);
+  }
+  return 0;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::stringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+std::vector<std::string> fields(const std::string& line) {
+  std::vector<std::string> out(1);
+  for (char c : line) {
+    if (c == '\t')
+      out.emplace_back();
+    else
+      out.back() += c;
+  }
+  return out;
+}
+
+bool isNumber(const std::string& text) {
+  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Hop lines match field by field, the ping within `tolerance` ms (or, for the shape only, any
+// ping and loss); every other line exactly.
+bool sameLine(const std::string& expected, const std::string& actual, long tolerance, bool shape) {
+  if (expected == actual) return true;
+  std::vector<std::string> want = fields(expected), got = fields(actual);
+  if (want.size() != 6 || got.size() != 6 || !isNumber(want[0])) return false;
+  for (size_t i = 0; i < 6; ++i) {
+    if (shape && (i == 1 || i == 2)) continue;
+    if (i == 1 && isNumber(want[1]) && isNumber(got[1])) {
+      if (labs(std::stol(want[1]) - std::stol(got[1])) > tolerance) return false;
+    } else if (want[i] != got[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string visible(const std::string& line) {
+  std::string out;
+  for (char c : line) out += c == '\t' ? std::string("\\t") : std::string(1, c);
+  return out;
+}
+
+int check(int argc, char** argv) {
+  long tolerance = 0;
+  int repeat = 1, at = 0;
+  bool shape = false;
+  for (; at < argc && strncmp(argv[at], "--", 2) == 0; ++at) {
+    if (strcmp(argv[at], "--shape") == 0)
+      shape = true;
+    else if (strcmp(argv[at], "--tolerance") == 0 && at + 1 < argc)
+      tolerance = atol(argv[++at]);
+    else if (strcmp(argv[at], "--repeat") == 0 && at + 1 < argc)
+      repeat = atoi(argv[++at]);
+    else
+      return 2;
+  }
+  if (argc - at != 2) return 2;
+  std::string one = readFile(argv[at]), expected;
+  for (int i = 0; i < repeat; ++i) expected += (i > 0 ? "\n" : "") + one;
+  std::vector<std::string> want = lines(expected), got = lines(readFile(argv[at + 1]));
+  int wrong = 0;
+  for (size_t i = 0; i < std::max(want.size(), got.size()); ++i) {
+    const std::string& a = i < want.size() ? want[i] : std::string("(no line)");
+    const std::string& b = i < got.size() ? got[i] : std::string("(no line)");
+    if (i < want.size() && i < got.size() && sameLine(a, b, tolerance, shape)) continue;
+    if (++wrong <= 20)
+      printf("line %zu:\n  expected %s\n  actual   %s\n", i + 1, visible(a).c_str(), visible(b).c_str());
+  }
+  if (wrong > 0) printf("%d lines differ (ping tolerance %ld ms)\n", wrong, tolerance);
+  return wrong == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string command = argc > 1 ? argv[1] : "";
+  if (command == "serve") return serve(argc - 2, argv + 2);
+  if (command == "info" && argc == 3) return info(argv[2]);
+  if (command == "expected" && argc == 3) {
+    fputs(loadScenario(argv[2]).expected.c_str(), stdout);
+    return 0;
+  }
+  if (command == "check") return check(argc - 2, argv + 2);
+  fprintf(stderr,
+          "usage: zarta_path_sim serve [--per-trace] [--client ADDRESS] SCENARIO DEVICE\n"
+          "       zarta_path_sim info|expected SCENARIO\n"
+          "       zarta_path_sim check [--tolerance MS] [--repeat N] [--shape] EXPECTED ACTUAL\n");
+  return 2;
+}
