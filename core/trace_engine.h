@@ -19,8 +19,9 @@ constexpr int MEASUREMENT_GATE = 3;
 constexpr int REFRESH_PASSES = 10;
 constexpr int MSG_HOP_NAME_BASE = 10010;
 // Datagrams read in one pass at most, so that a flood of foreign ICMP cannot keep a worker
-// from its sends and from seeing a stop request.
-constexpr int MAX_DATAGRAMS_PER_PASS = 64;
+// from its sends and from seeing a stop request. High enough that a pass reads faster than any
+// flood the socket's queue can take (about a million a second), low enough that a pass stays short.
+constexpr int MAX_DATAGRAMS_PER_PASS = 1024;
 
 constexpr uint8_t ICMP_ECHO_REPLY = 0;
 constexpr uint8_t ICMP_TIME_EXCEEDED = 11;

@@ -8,6 +8,9 @@
 // The fix named in the report when a raw socket cannot be opened.
 extern const char RAW_SOCKET_FIX[];
 
+// Receive queue asked of every raw socket.
+constexpr int RECEIVE_QUEUE_BYTES = 1 << 20;
+
 // A raw ICMP socket (SOCK_RAW, IPPROTO_ICMP).
 class RawIcmpSocket : public IcmpTransport {
  public:

@@ -22,6 +22,9 @@ int RawIcmpSocket::open() {
   close();
   SOCKET handle = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
   if (handle == INVALID_SOCKET) return WSAGetLastError();
+  // Every raw socket sees every trace's answers; the default queue is too small for 50 traces.
+  int size = RECEIVE_QUEUE_BYTES;
+  setsockopt(handle, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
   handle_ = static_cast<intptr_t>(handle);
   return 0;
 }

@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # Foreign ICMP at the client: other programs' pings, which every raw ICMP socket sees. Below
 # what a trace reads in its passes, it must change nothing in the report. A flood beyond that
-# (pings as fast as the kernel answers them) must neither keep the traces from going quiet
-# nor delay a stop (the time-out) beyond a pass: without the per-pass bound on datagrams read,
-# the console would wait its two seconds for workers that do not stop.
+# (pings as fast as the kernel answers them) must neither spoil the reports nor delay a stop
+# (the time-out) beyond a pass.
 set -u
 ZARTA=$1 ZT_SIM=$2
 . "$(dirname "$0")/lib.sh"
@@ -48,9 +47,9 @@ zt_exec client "$ZARTA" --timeout 30 target.example target.example >"$actual"
 status=$?
 echo "two traces under flood: exit status $status after $(zt_elapsed "$started") s"
 [ $status -eq 0 ] || { echo "FAIL: the traces did not go quiet"; failed=1; }
-# Past the bound the socket's queue overflows and answers are lost with the flood: what the
-# reports then show is not checked, only that both traces ended.
-[ "$(grep -c 'resolved to 203.0.113.9' "$actual")" -eq 2 ] || { echo "FAIL: a trace did not report"; failed=1; }
+# At this rate the two cores drop a packet now and then on the way, so loss and ping may move:
+# the hops, their addresses, names and probes sent may not.
+"$ZT_SIM" check --shape --repeat 2 "$expected" "$actual" || { echo "FAIL: report differs under flood"; failed=1; }
 
 # The silent hop keeps these traces from going quiet for about four seconds; one second in,
 # the time-out stops them.
