@@ -1,9 +1,8 @@
 // Runs the window tests inside a tray program started as zarta.exe starts, with the worker double.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <vector>
 
+#include "display/trace_start.h"
 #include "display/trace_window_win32.h"
 #include "gui_test_support.h"
 #include "resources/resource.h"
@@ -16,8 +15,8 @@ namespace {
 bool fakeWorkerStart(TraceSlot& slot) {
   ++fakeWorkers.starts;
   fakeWorkers.lastSlot = &slot;
-  fakeWorkers.windowVisibleAtStart = IsWindowVisible(static_cast<HWND>(slot.window)) != FALSE;
-  fakeWorkers.captionAtStart = windowText(static_cast<HWND>(slot.window));
+  fakeWorkers.visibleAtStart = IsWindowVisible(windowOf(&slot)) != FALSE;
+  fakeWorkers.captionAtStart = windowText(windowOf(&slot));
   return !fakeWorkers.refuse;
 }
 
@@ -37,7 +36,11 @@ BOOL CALLBACK collectDialog(HWND window, LPARAM found) {
 
 }  // namespace
 
-void endWorker(TraceSlot& slot) { storeShared(slot.inUse, 0u); }
+TraceSlot* start(const char* host, int x, int y) {
+  fakeWorkers.lastSlot = nullptr;
+  startTrace(host, x, y);
+  return fakeWorkers.lastSlot;
+}
 
 void resetGui() {
   pumpMessages();
@@ -47,6 +50,7 @@ void resetGui() {
   memset(static_cast<void*>(traceTable), 0, sizeof traceTable);
   nextTraceTag = 0;
   hostEntryDialog = nullptr;
+  appInstance = GetModuleHandleA(nullptr);
   fakeWorkers = FakeWorkers{};
   pumpMessages();
 }
@@ -67,29 +71,18 @@ int threadWindowCount() {
 }
 
 std::string windowText(HWND window) {
-  char text[65536];
+  static char text[65536];
   GetWindowTextA(window, text, sizeof text);
   return text;
 }
 
-std::string reportText(const TraceSlot& slot) {
-  return windowText(GetDlgItem(static_cast<HWND>(slot.window), IDC_TRACE_TEXT));
-}
+std::string reportText(const TraceSlot& slot) { return windowText(GetDlgItem(windowOf(&slot), IDC_TRACE_TEXT)); }
 
 RECT windowRect(HWND window) {
   RECT rect = {};
   GetWindowRect(window, &rect);
   return rect;
 }
-
-RECT desktopRect() { return windowRect(GetDesktopWindow()); }
-
-bool desktopIs1024By768() {
-  RECT desktop = desktopRect();
-  return desktop.right == 1024 && desktop.bottom == 768;
-}
-
-int slotIndex(const TraceSlot* slot) { return slot == nullptr ? -1 : static_cast<int>(slot - traceTable); }
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);

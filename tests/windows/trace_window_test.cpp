@@ -1,172 +1,244 @@
-// The trace window procedure against the real IDD_TRACE template.
-#include <gtest/gtest.h>
-
+// Trace windows against the real IDD_TRACE template: starting them, their messages, and the
+// reverse-lookup relay that names their hops.
 #include <cstring>
-#include <string>
-#include <vector>
 
-#include "core/trace_engine.h"
+#include "core/trace_engine.h"  // MSG_HOP_NAME_BASE
 #include "display/trace_report.h"
 #include "display/trace_start.h"
 #include "display/trace_window_win32.h"
 #include "gui_test_support.h"
+#include "platform/platform.h"
 #include "resources/resource.h"
+#include "shell/shell_win32.h"
 
 namespace {
 
-class TraceWindowTest : public testing::Test {
- protected:
-  void SetUp() override {
-    resetGui();
-    startTrace("target.example", 10, 10);
-    slot = fakeWorkers.lastSlot;
-    ASSERT_NE(slot, nullptr);
-    window = static_cast<HWND>(slot->window);
-    slot->targetAddress = inet_addr("198.51.100.2");
-  }
-  void TearDown() override { resetGui(); }
+// What WSAAsyncGetHostByAddr leaves behind: a hostent whose name lies in the same buffer.
+void fillLookupAnswer(HopRecord& hop, const char* name) {
+  auto* entry = reinterpret_cast<hostent*>(hop.lookupBuffer);
+  entry->h_name = reinterpret_cast<char*>(hop.lookupBuffer + sizeof(hostent));
+  strcpy(entry->h_name, name);
+}
 
-  // What WSAAsyncGetHostByAddr leaves behind: a hostent whose name lies in the same buffer.
-  void fillLookupResult(int hop, const char* name) {
-    unsigned char* buffer = slot->hops[hop].lookupBuffer;
-    hostent* entry = reinterpret_cast<hostent*>(buffer);
-    char* text = reinterpret_cast<char*>(buffer + sizeof(hostent));
-    strcpy(text, name);
-    entry->h_name = text;
-  }
+std::string reportLine(const TraceSlot& slot, int line) {
+  std::string text = reportText(slot);
+  size_t start = 0;
+  while (line-- > 0 && (start = text.find("\r\n", start)) != std::string::npos) start += 2;
+  return start >= text.size() ? "" : text.substr(start, text.find("\r\n", start) - start);
+}
 
-  std::vector<std::string> reportLines() {
-    std::vector<std::string> lines;
-    std::string text = reportText(*slot);
-    for (size_t start = 0, end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2)
-      lines.push_back(text.substr(start, end - start));
-    return lines;
-  }
-
-  TraceSlot* slot = nullptr;
-  HWND window = nullptr;
-};
-
-struct CompletionCase {
+struct Completion {
   UINT message;
-  int namedHop;  // -1: not a completion
+  int namedHop;        // -1: not a lookup completion
+  const char* answer;  // null: the lookup failed
 };
 
-class CompletionMessageTest : public TraceWindowTest, public testing::WithParamInterface<CompletionCase> {};
+class CompletionTest : public GuiCaseTest<Completion> {};
 
-TEST_P(CompletionMessageTest, NamesExactlyTheHopItsNumberGives) {
+TEST_P(CompletionTest, NamesExactlyTheHopItsNumberGives) {
+  TraceSlot* slot = start("target.example");
+  slot->targetAddress = inet_addr("198.51.100.2");
   for (int k = 0; k < MAX_HOPS; ++k) {
     slot->hops[k].state = HOP_ROUTER;
     slot->hops[k].address = inet_addr("192.0.2.1") + static_cast<uint32_t>(k << 24);
-    fillLookupResult(k, "router.example");
+    if (GetParam().answer != nullptr) fillLookupAnswer(slot->hops[k], GetParam().answer);
   }
-  renderTraceReport(*slot, nullptr);
-  std::string before = reportText(*slot);
-
-  INT_PTR result = traceWindowProc(window, GetParam().message, 0, 0);
-
-  for (int k = 0; k < MAX_HOPS; ++k)
-    EXPECT_STREQ(slot->hops[k].name, k == GetParam().namedHop ? "router.example" : "") << "hop " << k;
-  if (GetParam().namedHop < 0) {
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(reportText(*slot), before);
-  } else {
-    EXPECT_EQ(result, 1);
-    std::vector<std::string> lines = reportLines();
-    ASSERT_GT(lines.size(), static_cast<size_t>(GetParam().namedHop + 2));
-    const std::string& line = lines[static_cast<size_t>(GetParam().namedHop + 2)];
-    EXPECT_EQ(line.substr(0, line.find('\t')), std::to_string(GetParam().namedHop + 1));
-    EXPECT_EQ(line.substr(line.rfind('\t') + 1), "router.example");
+  const int named = GetParam().namedHop;
+  const std::string name = GetParam().answer != nullptr ? GetParam().answer : "(no name)";
+  const std::string number = std::to_string(named + 1);
+  EXPECT_EQ(traceWindowProc(windowOf(slot), GetParam().message, 0, 0), named >= 0 ? 1 : 0);
+  for (int k = 0; k < MAX_HOPS; ++k) EXPECT_EQ(slot->hops[k].name, k == named ? name : "") << "hop " << k;
+  if (named >= 0) {
+    EXPECT_EQ(reportLine(*slot, named + 2), number + "\t?\t0%\t0\t192.0.2." + number + "\t" + name);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Messages, CompletionMessageTest,
-                         testing::Values(CompletionCase{10009, -1}, CompletionCase{10010, 0}, CompletionCase{10040, 30},
-                                         CompletionCase{10069, 59}, CompletionCase{10070, -1}));
+INSTANTIATE_TEST_SUITE_P(Messages, CompletionTest,
+                         testing::Values(Completion{10009, -1, "router.example"},
+                                         Completion{10010, 0, "router.example"},
+                                         Completion{10069, 59, "router.example"},
+                                         Completion{10070, -1, "router.example"}, Completion{10010, 0, nullptr}));
 
-TEST_F(TraceWindowTest, FailedLookupReadsNoName) {
-  slot->hops[0].state = HOP_ROUTER;
-  slot->hops[0].address = inet_addr("192.0.2.1");
-  EXPECT_EQ(traceWindowProc(window, MSG_HOP_NAME_BASE, 0, WSAHOST_NOT_FOUND << 16), 1);
-  EXPECT_STREQ(slot->hops[0].name, "(no name)");
-  EXPECT_EQ(reportLines().at(2), "1\t?\t0%\t0\t192.0.2.1\t(no name)");
-}
-
-TEST_F(TraceWindowTest, CompletionForAWindowNoSlotHoldsChangesNothing) {
-  slot->window = nullptr;
-  fillLookupResult(0, "router.example");
-  EXPECT_EQ(traceWindowProc(window, MSG_HOP_NAME_BASE, 0, 0), 0);
-  EXPECT_STREQ(slot->hops[0].name, "");
-}
-
-TEST_F(TraceWindowTest, MissingRawSocketIsNamedInTheWindowWithItsFix) {
-  slot->socketError = WSAEACCES;
-  renderTraceReport(*slot, nullptr);
-  EXPECT_EQ(reportLines().at(1), "No raw ICMP socket (error 10013): run Zarta as administrator");
-}
-
-struct SizeCase {
-  int clientWidth, clientHeight;
-  int editWidth, editHeight;
+struct Size {
+  int clientWidth, clientHeight, editWidth, editHeight;
 };
 
-class TraceWindowSizeTest : public TraceWindowTest, public testing::WithParamInterface<SizeCase> {};
+class TraceWindowSizeTest : public GuiCaseTest<Size> {};
 
-TEST_P(TraceWindowSizeTest, EditKeepsItsCornerAndTwentyPixelsLessThanTheClientArea) {
-  HWND edit = GetDlgItem(window, IDC_TRACE_TEXT);
-  RECT margin = {7, 7, 0, 0};
-  MapDialogRect(window, &margin);
-
-  EXPECT_EQ(
-      traceWindowProc(window, WM_SIZE, SIZE_RESTORED, MAKELPARAM(GetParam().clientWidth, GetParam().clientHeight)), 1);
-
-  RECT rect = windowRect(edit);
-  MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
-  EXPECT_EQ(rect.right - rect.left, GetParam().editWidth);
-  EXPECT_EQ(rect.bottom - rect.top, GetParam().editHeight);
-  EXPECT_EQ(rect.left, margin.left);
-  EXPECT_EQ(rect.top, margin.top);
+TEST_P(TraceWindowSizeTest, EditKeepsItsCornerAndFillsTheClientAreaLessTwentyPixels) {
+  HWND window = windowOf(start("a.example")), edit = GetDlgItem(window, IDC_TRACE_TEXT);
+  RECT before = windowRect(edit);
+  EXPECT_EQ(traceWindowProc(window, WM_SIZE, 0, MAKELPARAM(GetParam().clientWidth, GetParam().clientHeight)), 1);
+  RECT after = windowRect(edit);
+  EXPECT_EQ(after.left, before.left);
+  EXPECT_EQ(after.top, before.top);
+  EXPECT_EQ(after.right - after.left, GetParam().editWidth);
+  EXPECT_EQ(after.bottom - after.top, GetParam().editHeight);
 }
 
 INSTANTIATE_TEST_SUITE_P(ClientSizes, TraceWindowSizeTest,
-                         testing::Values(SizeCase{300, 200, 280, 180}, SizeCase{20, 21, 0, 1},
-                                         SizeCase{15, 300, 0, 280}, SizeCase{640, 10, 620, 0}));
+                         testing::Values(Size{300, 200, 280, 180}, Size{15, 300, 0, 280}));
 
-struct CloseCase {
+struct Close {
   UINT message;
   WPARAM wParam;
-  bool closes;
+  bool closes, orphan;  // orphan: a window no slot holds
 };
 
-class TraceWindowCloseTest : public TraceWindowTest, public testing::WithParamInterface<CloseCase> {};
+class TraceWindowCloseTest : public GuiCaseTest<Close> {};
 
-TEST_P(TraceWindowCloseTest, OnlyAnExactCloseEndsTheWindowAndStopsTheWorker) {
+TEST_P(TraceWindowCloseTest, CloseHidesTheWindowAndStopsItsWorker) {
+  TraceSlot* slot = start("a.example");
+  HWND window = GetParam().orphan
+                    ? CreateDialogParamA(appInstance, MAKEINTRESOURCEA(IDD_TRACE), nullptr, traceWindowProc, 0)
+                    : windowOf(slot);
+  ShowWindow(window, SW_SHOW);
+  EXPECT_EQ(traceWindowProc(window, MSG_HOP_NAME_BASE, 0, 0), GetParam().orphan ? 0 : 1);
   EXPECT_EQ(traceWindowProc(window, GetParam().message, GetParam().wParam, 0), 0);
   EXPECT_EQ(IsWindowVisible(window) == FALSE, GetParam().closes);
-  EXPECT_EQ(slot->stopRequested, GetParam().closes ? 1u : 0u);
+  EXPECT_EQ(slot->stopRequested, GetParam().closes && !GetParam().orphan ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Requests, TraceWindowCloseTest,
-                         testing::Values(CloseCase{WM_SYSCOMMAND, SC_CLOSE, true}, CloseCase{MSG_CLOSE_TRACE, 0, true},
-                                         CloseCase{MSG_CLOSE_TRACE, 77, true},
-                                         CloseCase{WM_SYSCOMMAND, SC_CLOSE + 1, false},
-                                         CloseCase{WM_SYSCOMMAND, SC_KEYMENU, false}));
+                         testing::Values(Close{WM_SYSCOMMAND, SC_CLOSE, true, false},
+                                         Close{MSG_CLOSE_TRACE, 0, true, false},
+                                         Close{WM_SYSCOMMAND, SC_KEYMENU, false, false},
+                                         Close{WM_SYSCOMMAND, SC_CLOSE, true, true}));
 
-TEST_F(TraceWindowTest, WindowNoSlotHoldsStillClosesAndStopsNoTrace) {
-  HWND orphan = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_TRACE), nullptr, traceWindowProc, 0);
-  ShowWindow(orphan, SW_SHOW);
-  EXPECT_EQ(traceWindowProc(orphan, WM_SYSCOMMAND, SC_CLOSE, 0), 0);
-  EXPECT_FALSE(IsWindowVisible(orphan));
-  for (const TraceSlot& any : traceTable) EXPECT_EQ(any.stopRequested, 0u);
-  DestroyWindow(orphan);
+TEST_F(GuiTest, MissingRawSocketIsNamedInTheWindowWithItsFix) {
+  TraceSlot* slot = start("a.example");
+  slot->targetAddress = inet_addr("198.51.100.2");
+  slot->socketError = WSAEACCES;
+  renderTraceReport(*slot, nullptr);
+  EXPECT_EQ(reportLine(*slot, 1), "No raw ICMP socket (error 10013): run Zarta as administrator");
 }
 
-TEST_F(TraceWindowTest, ClosedWindowStillTakesLateNamesWhileItsSlotHoldsIt) {
-  SendMessageA(window, MSG_CLOSE_TRACE, 0, 0);
+TEST_F(GuiTest, TraceWindowIsUpCaptionedAtItsPlaceBeforeItsWorkerStarts) {
+  HWND sample = CreateDialogParamA(appInstance, MAKEINTRESOURCEA(IDD_TRACE), nullptr, nullptr, 0);
+  RECT size = windowRect(sample);
+  DestroyWindow(sample);
+  TraceSlot* slot = start("http://target.example/index.html", 123, 45);
+  ASSERT_NE(slot, nullptr);
+  RECT rect = windowRect(windowOf(slot));
+  EXPECT_EQ(rect.left, 123);
+  EXPECT_EQ(rect.top, 45);
+  EXPECT_EQ(rect.right - rect.left, size.right - size.left);
+  EXPECT_EQ(rect.bottom - rect.top, size.bottom - size.top);
+  EXPECT_EQ(GetForegroundWindow(), windowOf(slot));
+  EXPECT_TRUE(fakeWorkers.visibleAtStart);
+  EXPECT_EQ(fakeWorkers.captionAtStart, "Tracing route to target.example");
+}
+
+TEST_F(GuiTest, SlotsFillLowestFirstAndAFullTableStartsNothing) {
+  for (int i = 0; i < MAX_TRACES; ++i) ASSERT_EQ(start("a.example"), &traceTable[i]);
+  int windows = threadWindowCount();
+  EXPECT_EQ(start("b.example"), nullptr);
+  EXPECT_EQ(threadWindowCount(), windows);
+  EXPECT_EQ(nextTraceTag, MAX_TRACES);
+  EXPECT_EQ(fakeWorkers.starts, MAX_TRACES);
+  endWorker(traceTable[17]);
+  endWorker(traceTable[3]);
+  EXPECT_EQ(start("c.example"), &traceTable[3]);
+  EXPECT_EQ(start("d.example"), &traceTable[17]);
+}
+
+TEST_F(GuiTest, ReusedSlotStartsFromNothingAndItsOldWindowGoes) {
+  TraceSlot* slot = start("old.example");
+  HWND old = windowOf(slot);
+  memset(static_cast<void*>(slot), 0xAB, sizeof *slot);
+  slot->window = old;
+  slot->inUse = 0;
+  ASSERT_EQ(start("new.example"), slot);
+  TraceSlot expected;
+  memset(static_cast<void*>(&expected), 0, sizeof expected);
+  expected.inUse = 1;
+  expected.window = slot->window;
+  expected.traceTag = 1;
+  strcpy(expected.hostName, "new.example");
+  EXPECT_EQ(memcmp(slot, &expected, sizeof expected), 0);
+  EXPECT_FALSE(IsWindow(old));
+}
+
+TEST_F(GuiTest, SlotIsGivenBackWhenNoThreadOrNoWindowCanBeHad) {
+  int windows = threadWindowCount();
+  fakeWorkers.refuse = true;
+  EXPECT_EQ(start("a.example"), &traceTable[0]);
+  EXPECT_EQ(traceTable[0].inUse, 0u);
+  EXPECT_EQ(traceTable[0].window, nullptr);
+  fakeWorkers.refuse = false;
+  appInstance = GetModuleHandleA("kernel32.dll");  // holds no trace window template
+  EXPECT_EQ(start("b.example"), nullptr);
+  EXPECT_EQ(traceTable[0].inUse, 0u);
+  EXPECT_EQ(threadWindowCount(), windows);
+}
+
+TEST_F(GuiTest, WindowsDoNotPileUpAndTagsWrapOverAThousandRounds) {
+  int afterTen = 0;
+  for (int i = 0; i < 1000; ++i) {
+    if (i == 10) afterTen = threadWindowCount();
+    TraceSlot* slot = start("a.example");
+    ASSERT_NE(slot, nullptr);
+    ASSERT_EQ(slot->traceTag, static_cast<uint8_t>(i)) << "trace " << i + 1;
+    SendMessageA(windowOf(slot), WM_SYSCOMMAND, SC_CLOSE, 0);
+    endWorker(*slot);
+    SendMessageA(mainWindow, WM_COMMAND, ID_ABOUT, 0);
+    // Each box closed by its button and by the system menu in turn.
+    SendMessageA(FindWindowA(nullptr, "About zarta"), i % 2 ? WM_COMMAND : WM_SYSCOMMAND, i % 2 ? IDOK : SC_CLOSE, 0);
+    showHostEntryDialog();
+    ASSERT_TRUE(IsWindowVisible(hostEntryDialog)) << "round " << i + 1;
+    SendMessageA(hostEntryDialog, i % 2 ? WM_COMMAND : WM_SYSCOMMAND, i % 2 ? IDCANCEL : SC_CLOSE, 0);
+  }
+  printf("windows of this thread after 10 rounds: %d, after 1000: %d\n", afterTen, threadWindowCount());
+  EXPECT_EQ(threadWindowCount(), afterTen);
+}
+
+// The lookups are of 127.0.0.1, which the hosts file names.
+TraceSlot* startLoopback() {
+  TraceSlot* slot = start("127.0.0.1");
+  if (slot == nullptr) return nullptr;
+  slot->targetAddress = slot->hops[0].address = inet_addr("127.0.0.1");
+  slot->hops[0].state = HOP_TARGET;
+  return slot;
+}
+
+bool waitForLookup(const TraceSlot& slot) {
+  for (DWORD begin = GetTickCount(); reverseLookupPending(slot, 0); Sleep(1)) {
+    if (GetTickCount() - begin > 10000) return false;
+    pumpMessages();
+  }
+  return true;
+}
+
+class ReverseLookupTest : public GuiCaseTest<bool> {
+ protected:
+  void TearDown() override {
+    for (const TraceSlot& any : traceTable) waitForLookup(any);
+    GuiTest::TearDown();
+  }
+  NativeTraceSystem system;
+};
+
+TEST_P(ReverseLookupTest, LateAnswerNeverLandsInTheSlotsNextTrace) {
+  const bool askAgainAtOnce = GetParam();  // the next trace asks while the old answer is still out
+  TraceSlot* slot = startLoopback();
+  ASSERT_NE(slot, nullptr);
+  system.startReverseLookup(*slot, 0);
+  SendMessageA(windowOf(slot), MSG_CLOSE_TRACE, 0, 0);
   endWorker(*slot);
-  fillLookupResult(3, "late.example");
-  EXPECT_EQ(traceWindowProc(window, MSG_HOP_NAME_BASE + 3, 0, 0), 1);
-  EXPECT_STREQ(slot->hops[3].name, "late.example");
+  ASSERT_EQ(startLoopback(), slot);
+  if (askAgainAtOnce) system.startReverseLookup(*slot, 0);
+  ASSERT_TRUE(waitForLookup(*slot));
+  if (!askAgainAtOnce) {
+    const unsigned char zero[LOOKUP_BUFFER_LENGTH] = {};
+    EXPECT_EQ(memcmp(slot->hops[0].lookupBuffer, zero, sizeof zero), 0);
+    EXPECT_STREQ(slot->hops[0].name, "");
+    system.startReverseLookup(*slot, 0);
+    ASSERT_TRUE(waitForLookup(*slot));
+  }
+  EXPECT_STREQ(slot->hops[0].name, "localhost");
+  EXPECT_NE(reportText(*slot).find("\tlocalhost\r\n"), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(NextTrace, ReverseLookupTest, testing::Values(false, true));
 
 }  // namespace
