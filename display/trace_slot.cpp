@@ -4,7 +4,7 @@
 #include "display/host_text.h"
 #include "display/trace_start.h"
 
-TraceSlot* claimTraceSlot(const char* hostText) {
+TraceSlot* claimTraceSlot(const char* hostText, WindowHandle* previousWindow) {
   TraceSlot* slot = nullptr;
   for (TraceSlot& candidate : traceTable) {
     if (loadShared(candidate.inUse) == 0) {
@@ -13,6 +13,7 @@ TraceSlot* claimTraceSlot(const char* hostText) {
     }
   }
   if (slot == nullptr) return nullptr;
+  if (previousWindow != nullptr) *previousWindow = slot->window;
   char host[HOST_TEXT_LENGTH];
   extractHostName(hostText, host);
   memset(static_cast<void*>(slot), 0, sizeof *slot);

@@ -26,11 +26,10 @@ bool startTraceWorkerThread(TraceSlot& slot) {
 void startTrace(const char* hostText, int x, int y) {
   // The window a free slot still names was closed by its user long ago; claiming the slot
   // forgets it, so it is destroyed here rather than left hidden for the rest of the run.
-  WindowHandle previous[MAX_TRACES];
-  for (int i = 0; i < MAX_TRACES; ++i) previous[i] = traceTable[i].window;
-  TraceSlot* slot = claimTraceSlot(hostText);
+  WindowHandle previous = nullptr;
+  TraceSlot* slot = claimTraceSlot(hostText, &previous);
   if (slot == nullptr) return;
-  if (HWND old = static_cast<HWND>(previous[slot - traceTable])) DestroyWindow(old);
+  if (previous != nullptr) DestroyWindow(static_cast<HWND>(previous));
   prepareReverseLookups();
 
   HWND window = CreateDialogParamA(appInstance, MAKEINTRESOURCEA(IDD_TRACE), nullptr, traceWindowProc, 0);
