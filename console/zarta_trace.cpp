@@ -1,17 +1,21 @@
 // zarta-trace: traces the route to each host named on the command line, side by side, and prints
 // each trace's report as its trace window would show it.
+#include <arpa/inet.h>
+#include <netdb.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "display/trace_report.h"
 #include "display/trace_start.h"
-#include "platform/console_posix.h"
 #include "platform/platform.h"
 
 namespace {
@@ -19,16 +23,101 @@ namespace {
 constexpr double DEFAULT_TIMEOUT_SECONDS = 60;
 constexpr int REDRAW_MILLISECONDS = 100;
 constexpr int STOP_WAIT_MILLISECONDS = 2000;
+constexpr const char* USAGE =
+    "usage: zarta-trace [--timeout SECONDS] HOST_TEXT...  (at most 50 hosts)\n"
+    "Traces the route to each host, then pings every hop ten times; HOST_TEXT may be a URL.\n"
+    "  --timeout SECONDS  stop then, if the traces have not ended by themselves (default 60)\n"
+    "  --help, --version\n";
+
+// What a trace window is to the console: the latest report, and the lookups still under way.
+struct ReportWindow {
+  std::mutex lock;                  // guards text and version
+  char text[REPORT_LENGTH];         // the latest report text
+  unsigned version;                 // grows with every new text
+  std::atomic<int> pendingLookups;  // reverse lookups started and not yet handed back
+};
 
 ReportWindow windows[MAX_TRACES];
 
 using Clock = std::chrono::steady_clock;
 
 int usage(const char* message) {
-  fprintf(stderr, "zarta-trace: %s\nusage: zarta-trace [--timeout SECONDS] HOST_TEXT...  (at most %d hosts)\n",
-          message, MAX_TRACES);
+  fprintf(stderr, "zarta-trace: %s\n%s", message, USAGE);
   return 2;
 }
+
+// A fixed ring of records shared between threads; full means the newest is dropped.
+template <typename T, int N>
+struct Ring {
+  std::mutex lock;
+  std::condition_variable changed;
+  T items[N];
+  int head = 0;
+  int count = 0;
+
+  bool push(const T& item) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (count == N) return false;
+    items[(head + count) % N] = item;
+    ++count;
+    changed.notify_one();
+    return true;
+  }
+  bool pop(T& item, int timeoutMilliseconds) {
+    std::unique_lock<std::mutex> guard(lock);
+    auto ready = [this] { return count > 0; };
+    if (timeoutMilliseconds < 0)
+      changed.wait(guard, ready);
+    else if (!changed.wait_for(guard, std::chrono::milliseconds(timeoutMilliseconds), ready))
+      return false;
+    item = items[head];
+    head = (head + 1) % N;
+    --count;
+    return true;
+  }
+};
+
+// A reverse lookup, asked by a worker and answered to the console's own thread, as the trace
+// window is answered on Windows.
+struct HopLookup {
+  WindowHandle window;         // the window of the trace that asked
+  int hop;                     // hop index
+  uint32_t address;            // what to look up
+  bool found;                  // false when the address has no name
+  char name[HOP_NAME_LENGTH];  // the name, cut to 255 characters
+};
+
+constexpr int LOOKUP_QUEUE_LENGTH = MAX_TRACES * MAX_HOPS * 2;
+constexpr int RESOLVER_THREADS = 4;
+
+Ring<HopLookup, LOOKUP_QUEUE_LENGTH> lookupRequests;
+Ring<HopLookup, LOOKUP_QUEUE_LENGTH> lookupsDone;
+
+void resolverThread() {
+  for (;;) {
+    HopLookup lookup;
+    lookupRequests.pop(lookup, -1);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = lookup.address;
+    char host[NI_MAXHOST];
+    lookup.found = getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host, sizeof host, nullptr, 0,
+                               NI_NAMEREQD) == 0;
+    if (lookup.found) copyCut(lookup.name, sizeof lookup.name, host);
+    if (!lookupsDone.push(lookup)) static_cast<ReportWindow*>(lookup.window)->pendingLookups--;
+  }
+}
+
+class ConsoleFrontEnd : public TraceFrontEnd {
+ public:
+  void render(TraceSlot& slot, const char* statusText) override { renderTraceReport(slot, statusText); }
+  void startReverseLookup(TraceSlot& slot, int hop) override {
+    auto* window = static_cast<ReportWindow*>(slot.window);
+    window->pendingLookups++;
+    if (!lookupRequests.push({slot.window, hop, loadShared(slot.hops[hop].address), false, {}}))
+      window->pendingLookups--;
+  }
+};
 
 // The report as the trace's window would show it, with "\n" for "\r\n".
 std::string windowText(int index) {
@@ -64,8 +153,8 @@ bool traceDone(int index, const TraceSlot& slot) {
 
 // Hands finished reverse lookups to their traces, as the trace window does with its message.
 void takeHopNames(int waitMilliseconds) {
-  HopNameDone done;
-  while (waitHopNameDone(done, waitMilliseconds)) {
+  HopLookup done;
+  while (lookupsDone.pop(done, waitMilliseconds)) {
     waitMilliseconds = 0;
     TraceSlot* slot = findSlotByWindow(done.window);
     if (slot != nullptr && done.hop >= 0 && done.hop < MAX_HOPS) {
@@ -78,6 +167,16 @@ void takeHopNames(int waitMilliseconds) {
 
 }  // namespace
 
+void renderTraceReport(TraceSlot& slot, const char* statusText) {
+  auto* window = static_cast<ReportWindow*>(slot.window);
+  if (window == nullptr) return;
+  char text[REPORT_LENGTH];
+  buildTraceReport(slot, statusText, text);
+  std::lock_guard<std::mutex> guard(window->lock);
+  memcpy(window->text, text, sizeof text);
+  ++window->version;
+}
+
 int main(int argc, char** argv) {
   double timeoutSeconds = DEFAULT_TIMEOUT_SECONDS;
   int first = 1;
@@ -86,6 +185,8 @@ int main(int argc, char** argv) {
       ++first;
       break;
     }
+    if (strcmp(argv[first], "--help") == 0) return fputs(USAGE, stdout), 0;
+    if (strcmp(argv[first], "--version") == 0) return puts("zarta-trace, Zarta version .5"), 0;
     if (strcmp(argv[first], "--timeout") != 0) return usage("unknown option");
     if (first + 1 >= argc) return usage("--timeout needs a number of seconds");
     char* end = nullptr;
@@ -98,19 +199,18 @@ int main(int argc, char** argv) {
   if (count < 1) return usage("no host given");
   if (count > MAX_TRACES) return usage("too many hosts");
 
-  {
-    RawIcmpSocket probe;
-    if (int error = probe.open()) {
-      fprintf(stderr, "zarta-trace: cannot open a raw ICMP socket (%s): %s\n", strerror(error), RAW_SOCKET_FIX);
-      return 1;
-    }
+  if (int error = checkTransports()) {
+    fprintf(stderr, "zarta-trace: cannot open an ICMP socket (%s): %s\n", strerror(error), TRANSPORT_FIX);
+    return 1;
   }
 
+  for (int i = 0; i < RESOLVER_THREADS; ++i) std::thread(resolverThread).detach();
+  static ConsoleFrontEnd frontEnd;
   TraceSlot* slots[MAX_TRACES];
   for (int i = 0; i < count; ++i) {
     slots[i] = claimTraceSlot(argv[first + i]);
     slots[i]->window = &windows[i];
-    std::thread([slot = slots[i]] { traceWorker(*slot); }).detach();
+    std::thread([slot = slots[i]] { traceWorker(*slot, frontEnd); }).detach();
   }
 
   bool terminal = isatty(STDOUT_FILENO);

@@ -79,9 +79,10 @@ void learnResponder(TraceEngine& engine, int k, uint32_t sender) {
   engine.system->startReverseLookup(slot, k);
 }
 
-void countReply(TraceEngine& engine, HopRecord& hop, uint32_t timestamp) {
+void countReply(TraceEngine& engine, HopRecord& hop, uint32_t timestamp, uint32_t arrivedAt) {
   if (timestamp != hop.lastSendTime) return;  // only the latest probe of the hop counts
-  storeShared(hop.rttTotal, hop.rttTotal + (engine.system->nowMilliseconds() - timestamp));
+  // Timed at its arrival, not when the pass reads it: a pass ends with a wait of 1 ms or more.
+  storeShared(hop.rttTotal, hop.rttTotal + (arrivedAt - timestamp));
   storeShared(hop.probeCount, hop.probeCount + 1);
   storeShared(hop.replyCount, hop.replyCount + 1);
   engine.refreshWanted = true;
@@ -93,7 +94,8 @@ void receiveStep(TraceEngine& engine) {
   IcmpTransport& transport = system.transport();
   for (int read = 0; read < MAX_DATAGRAMS_PER_PASS && transport.datagramWaiting(); ++read) {
     SocketAddress sender = {};
-    int length = transport.receive(engine.packet, RECEIVE_BUFFER_LENGTH, sender);
+    uint32_t arrivedAt = 0;
+    int length = transport.receive(engine.packet, RECEIVE_BUFFER_LENGTH, sender, arrivedAt);
     ProbeEcho echo;
     if (!readProbeEcho(engine.packet, length, echo)) continue;
     if (echo.identifier != static_cast<uint16_t>(system.processId())) continue;
@@ -103,7 +105,7 @@ void receiveStep(TraceEngine& engine) {
     if (hop.awaitingReply == 0)
       learnResponder(engine, echo.hop, sender.address);
     else
-      countReply(engine, hop, echo.timestamp);
+      countReply(engine, hop, echo.timestamp, arrivedAt);
   }
 }
 

@@ -18,8 +18,9 @@ struct SocketAddress {
 static_assert(sizeof(SocketAddress) == 16);
 
 // The raw-socket contract of the engine: one ICMP socket that sends 64-byte echo requests with
-// a chosen time-to-live and receives whole IPv4 datagrams, header first, of all ICMP traffic
-// reaching the host. Other transports can stand behind it without the engine changing.
+// a chosen time-to-live and receives whole IPv4 datagrams, header first, of the ICMP traffic
+// reaching the host. Transports that see only their own answers, without IP headers, hand the
+// engine the datagrams a raw socket would have given it, so the engine cannot tell them apart.
 class IcmpTransport {
  public:
   virtual ~IcmpTransport() = default;
@@ -31,8 +32,9 @@ class IcmpTransport {
   // True when a datagram is waiting; never blocks.
   virtual bool datagramWaiting() = 0;
   // Copies the next datagram into `buffer` from its first byte; returns its length (cut to
-  // `capacity`), or a negative value on failure.
-  virtual int receive(uint8_t* buffer, int capacity, SocketAddress& sender) = 0;
+  // `capacity`), or a negative value on failure. `arrivedAt` is when it reached the host, on
+  // the engine's clock, so that a round trip does not include the wait for the next pass.
+  virtual int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) = 0;
 };
 
 // Everything else a worker needs. One instance serves one worker.

@@ -82,10 +82,10 @@ size_t buildTraceReport(const TraceSlot& slot, const char* statusText, char (&te
   report.add(address);
   report.add("\r\n");
   if (int32_t error = loadShared(slot.socketError)) {
-    report.add("No raw ICMP socket (error ");
+    report.add("No ICMP socket (error ");
     report.addNumber(error);
     report.add("): ");
-    report.add(RAW_SOCKET_FIX);
+    report.add(TRANSPORT_FIX);
     report.add("\r\n");
   }
   report.add("Hop\tPing\tLoss\tSent\tIP\tAddress\r\n");
@@ -94,12 +94,6 @@ size_t buildTraceReport(const TraceSlot& slot, const char* statusText, char (&te
     if (loadShared(slot.hops[k].state) != HOP_SILENT) last = k;
   for (int k = 0; k <= last; ++k) addHopLine(report, k, slot.hops[k]);
   return report.length;
-}
-
-void renderTraceReport(TraceSlot& slot, const char* statusText) {
-  char text[REPORT_LENGTH];
-  buildTraceReport(slot, statusText, text);
-  setReportText(slot.window, text, statusText == nullptr);
 }
 
 void storeHopName(TraceSlot& slot, int hop, const char* name) {

@@ -15,7 +15,7 @@ extern const int REPORT_TAB_STOPS[TAB_STOP_COUNT];
 size_t buildTraceReport(const TraceSlot& slot, const char* statusText, char (&text)[REPORT_LENGTH]);
 
 // Builds the report and puts it into the slot's window; the tab stops are set by every form
-// but the status form.
+// but the status form. Each front end has its own.
 void renderTraceReport(TraceSlot& slot, const char* statusText);
 
 // Writes the dotted-quad form of an address in network byte order; `out` holds 16 bytes.

@@ -1,17 +1,18 @@
-// The operating system behind the engine and the report: one implementation file per platform.
+// What the engine takes from the operating system: its transports, the clock and the resolver.
 #pragma once
 
 #include <cstdint>
 
+#include "core/trace_engine.h"
 #include "core/trace_system.h"
 
-// The fix named in the report when a raw socket cannot be opened.
-extern const char RAW_SOCKET_FIX[];
+// The ways out named when no transport can be had, after the platform's error code.
+extern const char TRANSPORT_FIX[];
 
 // Receive queue asked of every raw socket.
 constexpr int RECEIVE_QUEUE_BYTES = 1 << 20;
 
-// A raw ICMP socket (SOCK_RAW, IPPROTO_ICMP).
+// A raw ICMP socket (SOCK_RAW, IPPROTO_ICMP): needs root or CAP_NET_RAW, or an administrator.
 class RawIcmpSocket : public IcmpTransport {
  public:
   ~RawIcmpSocket() override { close(); }
@@ -20,35 +21,125 @@ class RawIcmpSocket : public IcmpTransport {
   void setTimeToLive(int timeToLive) override;
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
   bool datagramWaiting() override;
-  int receive(uint8_t* buffer, int capacity, SocketAddress& sender) override;
+  int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
 
  private:
   intptr_t handle_ = -1;  // the socket, or -1 (INVALID_SOCKET) while closed
 };
 
-// The real clock, socket, resolver and windows, for one worker.
+// Linux: an ICMP ping socket (SOCK_DGRAM, IPPROTO_ICMP), open to the groups that
+// net.ipv4.ping_group_range admits. It sees only its own answers, without IP headers, and
+// routers' time-exceeded messages only on its error queue.
+class PingSocket : public IcmpTransport {
+ public:
+  ~PingSocket() override { close(); }
+  int open() override;
+  void close() override;
+  void setTimeToLive(int timeToLive) override;
+  void send(const uint8_t* message, int length, const SocketAddress& destination) override;
+  bool datagramWaiting() override;
+  int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
+
+ private:
+  void clearError();
+  int handle_ = -1;          // the socket, or -1 while closed
+  uint16_t identifier_ = 0;  // what the probes carried before the kernel put its own identifier in
+};
+
+// Windows: the ICMP helper API (IcmpSendEcho2 with an event per request), which needs no
+// privileges and gets the routers' answers past the firewall.
+class IcmpHelper : public IcmpTransport {
+ public:
+  ~IcmpHelper() override { close(); }
+  int open() override;
+  void close() override;
+  void setTimeToLive(int timeToLive) override;
+  void send(const uint8_t* message, int length, const SocketAddress& destination) override;
+  bool datagramWaiting() override;
+  int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
+
+  // Requests in flight at most; a send beyond them is dropped and its probe times out.
+  static constexpr int MAX_REQUESTS = 128;
+  // Room for one ICMP_ECHO_REPLY, the echoed data, 8 bytes of ICMP error and an IO_STATUS_BLOCK.
+  static constexpr int REPLY_BYTES = 160;
+
+ private:
+  struct Request {
+    void* event;                           // set by the system when the request ends
+    bool busy;                             // sent and not yet received
+    uint8_t probe[PROBE_LENGTH];   // the probe as the engine built it
+    alignas(8) uint8_t reply[REPLY_BYTES]; // IcmpSendEcho2's reply buffer
+  };
+  void* file_ = nullptr;  // IcmpCreateFile's handle, or null while closed
+  int timeToLive_ = 1;
+  Request requests_[MAX_REQUESTS] = {};
+};
+
+// The first of several transports that opens, standing in for it: the engine sees one.
+class TransportChoice : public IcmpTransport {
+ public:
+  TransportChoice(IcmpTransport* const* candidates, int count) : candidates_(candidates), count_(count) {}
+  // Opens each candidate in order; the last refusal's error when every one refuses.
+  int open() override;
+  void close() override;
+  void setTimeToLive(int timeToLive) override;
+  void send(const uint8_t* message, int length, const SocketAddress& destination) override;
+  bool datagramWaiting() override;
+  int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
+
+ private:
+  IcmpTransport* const* candidates_;  // in the order of preference
+  int count_;
+  IcmpTransport* chosen_ = nullptr;   // the one that opened, or null
+};
+
+// Status values of an ICMP helper API reply that are answers (the rest are not).
+constexpr uint32_t HELPER_SUCCESS = 0;          // IP_SUCCESS: the destination's echo reply
+constexpr uint32_t HELPER_TTL_EXPIRED = 11013;  // IP_TTL_EXPIRED_TRANSIT: a router's time-exceeded
+
+// The IPv4 datagram a raw socket would deliver for an answer of ICMP `type` (ICMP_ECHO_REPLY or
+// ICMP_TIME_EXCEEDED) from `sender` to the echo request `probe`, of which `length` bytes are at
+// hand (a router may quote as few as 8): a 20-byte IP header, then the echo reply, or the
+// time-exceeded header, the probe's IP header and the probe. The identifier is written as
+// `identifier`, as the probe carried it. Returns the length, or -1 for another type or no room.
+int synthesizeDatagram(uint8_t type, uint32_t sender, const uint8_t* probe, int length, uint16_t identifier,
+                       uint8_t* out, int capacity);
+
+// The datagram for an ICMP helper API reply of `status` from `address` to `probe` (a whole
+// 64-byte probe); -1 when the status is not an answer.
+int helperReplyDatagram(uint32_t status, uint32_t address, const uint8_t* probe, uint8_t* out, int capacity);
+
+// What the front end gives a worker: its window's report and the reverse lookups of hops.
+class TraceFrontEnd {
+ public:
+  virtual ~TraceFrontEnd() = default;
+  // Shows the report of `slot` (with a status text, or none) in its window.
+  virtual void render(TraceSlot& slot, const char* statusText) = 0;
+  // Starts the reverse lookup of hops[hop].address; its end reaches the trace's window.
+  virtual void startReverseLookup(TraceSlot& slot, int hop) = 0;
+};
+
+// The engine's system on this platform: its clock and resolver, the transport it is given, and
+// the front end's window.
 class NativeTraceSystem : public TraceSystem {
  public:
-  IcmpTransport& transport() override { return socket_; }
+  NativeTraceSystem(TraceFrontEnd& frontEnd, IcmpTransport& transport) : frontEnd_(frontEnd), transport_(transport) {}
+  IcmpTransport& transport() override { return transport_; }
   uint32_t nowMilliseconds() override;
   void sleepOneMillisecond() override;
   uint32_t processId() override;
   SocketAddress resolveTarget(const char* hostText) override;
-  void startReverseLookup(TraceSlot& slot, int hop) override;
-  void render(TraceSlot& slot, const char* statusText) override;
+  void startReverseLookup(TraceSlot& slot, int hop) override { frontEnd_.startReverseLookup(slot, hop); }
+  void render(TraceSlot& slot, const char* statusText) override { frontEnd_.render(slot, statusText); }
 
  private:
-  RawIcmpSocket socket_;
+  TraceFrontEnd& frontEnd_;
+  IcmpTransport& transport_;
 };
 
-// The worker of one trace: runs it until its stop request. Returns 0.
-int traceWorker(TraceSlot& slot);
+// The worker of one trace on this platform's transports, in their order of choice: runs it
+// until its stop request. Returns 0.
+int traceWorker(TraceSlot& slot, TraceFrontEnd& frontEnd);
 
-// Windows: makes, on the user-interface thread, the window at which reverse lookups end.
-// Until then no lookup starts.
-void prepareReverseLookups();
-// Windows: true while the reverse lookup of a slot's hop is out (for tests).
-bool reverseLookupPending(const TraceSlot& slot, int hop);
-
-// Replaces the report text of a trace window; sets the report's tab stops first when asked.
-void setReportText(WindowHandle window, const char* text, bool setTabStops);
+// 0 when one of this platform's transports can be opened; otherwise the last one's error code.
+int checkTransports();

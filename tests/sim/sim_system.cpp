@@ -32,13 +32,14 @@ bool SimTransport::datagramWaiting() {
   return isOpen && !waiting.empty() && static_cast<int32_t>(*clock - waiting.front().deliverAt) >= 0;
 }
 
-int SimTransport::receive(uint8_t* buffer, int capacity, SocketAddress& sender) {
+int SimTransport::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
   if (!datagramWaiting()) return -1;
   PathAnswer answer = std::move(waiting.front());
   waiting.erase(waiting.begin());
   int length = std::min(capacity, static_cast<int>(answer.bytes.size()));
   memcpy(buffer, answer.bytes.data(), length);
   sender = {INET_FAMILY, 0, answer.sender, {}};
+  arrivedAt = answer.deliverAt;
   ++received;
   return length;
 }

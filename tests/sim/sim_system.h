@@ -25,7 +25,7 @@ class SimTransport : public IcmpTransport {
   void setTimeToLive(int value) override { timeToLive = value; }
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
   bool datagramWaiting() override;
-  int receive(uint8_t* buffer, int capacity, SocketAddress& sender) override;
+  int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
 
   // Queues a datagram that reaches the host at `at`.
   void deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes);
