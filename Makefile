@@ -4,7 +4,8 @@ JOBS ?= $(shell nproc)
 BUILD := build
 CONFIGS := native asan tsan win32
 
-.PHONY: all setup build run test bench clean $(addprefix build-,$(CONFIGS))
+.PHONY: all setup build run test bench install clean $(addprefix build-,$(CONFIGS))
+PREFIX ?= /usr/local
 
 all: build
 
@@ -31,6 +32,10 @@ run: setup build-native build-win32
 
 test: setup $(addprefix build-,$(CONFIGS))
 	bash scripts/test.sh $(CONFIGS)
+
+# zarta-trace into $(DESTDIR)$(PREFIX)/bin.
+install: setup build-native
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)/native --prefix "$(PREFIX)"
 
 bench: setup build-native
 	bash bench/run.sh

@@ -65,11 +65,13 @@ class IcmpHelper : public IcmpTransport {
 
  private:
   struct Request {
-    void* event;                           // set by the system when the request ends
-    bool busy;                             // sent and not yet received
-    uint8_t probe[PROBE_LENGTH];   // the probe as the engine built it
-    alignas(8) uint8_t reply[REPLY_BYTES]; // IcmpSendEcho2's reply buffer
+    void* event;                            // set by the system when the request ends
+    bool busy;                              // sent and not yet received
+    uint8_t probe[PROBE_LENGTH];            // the probe as the engine built it
+    alignas(8) uint8_t reply[REPLY_BYTES];  // IcmpSendEcho2's reply buffer
   };
+  // The first busy request that has ended, or -1.
+  int endedRequest();
   void* file_ = nullptr;  // IcmpCreateFile's handle, or null while closed
   int timeToLive_ = 1;
   Request requests_[MAX_REQUESTS] = {};

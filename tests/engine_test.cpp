@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/platform.h"
 #include "sim/sim_system.h"
 
 namespace {
@@ -247,16 +248,34 @@ TEST(TraceEngine, StatusThenResolvedFormAtStart) {
             "203.0.113.9 resolved to 203.0.113.9\r\nHop\tPing\tLoss\tSent\tIP\tAddress\r\n1\t?\t0%\t0\t\t\r\n");
 }
 
-TEST(TraceEngine, RawSocketRefusedIsShownAndNothingIsLearnt) {
-  SimTrace trace(TWO_ROUTERS);
-  trace.system.network.openError = 13;
-  trace.slot = {};
-  trace.slot.inUse = 1;
-  startEngine(trace.engine, trace.slot, trace.system);
-  for (int i = 0; i < 6000; ++i) trace.pass();
-  EXPECT_EQ(trace.slot.socketError, 13);
-  EXPECT_NE(trace.system.renders.back().find("No raw ICMP socket (error 13)"), std::string::npos);
-  EXPECT_EQ(trace.slot.hops[0].state, HOP_SILENT);
+TEST(TransportChoice, EachRefusalLeadsToTheNextAndTheLastToTheErrorLine) {
+  struct Case {
+    int errors[2];  // what each transport's open() returns, in the order of choice
+    int used;       // the one that carries the trace, -1 for none
+  } cases[] = {{{0, 0}, 0}, {{1, 0}, 1}, {{1, 13}, -1}};
+  for (const Case& c : cases) {
+    SimTrace trace(TWO_ROUTERS);
+    SimTransport transports[2];
+    for (int i = 0; i < 2; ++i) {
+      transports[i].clock = &trace.system.now;
+      transports[i].pid = &trace.system.pid;
+      transports[i].path = &trace.path;
+      transports[i].openError = c.errors[i];
+    }
+    IcmpTransport* const order[] = {&transports[0], &transports[1]};
+    TransportChoice choice(order, 2);
+    trace.system.chosen = &choice;
+    trace.restart();
+    trace.runUntilQuiet(6000);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(transports[i].sent.empty(), i != c.used) << i;
+    EXPECT_EQ(trace.slot.hops[2].state, c.used >= 0 ? HOP_TARGET : HOP_SILENT);
+    EXPECT_EQ(trace.system.renders.back().find(std::string("No ICMP socket (error 13): ") + TRANSPORT_FIX) !=
+                  std::string::npos,
+              c.used < 0);
+    trace.slot.stopRequested = 1;
+    EXPECT_FALSE(trace.pass());
+    EXPECT_FALSE(transports[0].isOpen || transports[1].isOpen) << "closed at the end";
+  }
 }
 
 TEST(TraceEngine, WindowNeverPassesTheHopTable) {

@@ -87,8 +87,10 @@ zt_link() {
   ip -n "$b" link set "$ib" up
 }
 
+# A forwarding router whose time-exceeded messages are not rate-limited, so that runs one after
+# the other over it all see every answer.
 zt_router() {
-  zt_exec "$1" sysctl -qw net.ipv4.ip_forward=1
+  zt_exec "$1" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0
 }
 
 # zt_sim NAME SCENARIO [serve options]: the path simulator on a TUN device in the namespace,
@@ -170,4 +172,19 @@ zt_kernel_report() {
     "2	?	0%	0		" \
     "3	0	30%	10	198.51.100.18	r3.example" \
     "4	0	0%	10	203.0.113.9	target.example"
+}
+
+# zt_as_user NAME COMMAND...: runs COMMAND in the namespace as an ordinary user (nobody), from a
+# copy of the program that user may run whatever the permissions of the build tree.
+zt_as_user() {
+  local ns="$ZT_ID-$1" program=$2
+  shift 2
+  local copy
+  copy=$(mktemp -d)
+  chmod 755 "$copy"
+  cp "$program" "$copy/"
+  ip netns exec "$ns" setpriv --reuid=65534 --regid=65534 --clear-groups "$copy/$(basename "$program")" "$@"
+  local status=$?
+  rm -rf "$copy"
+  return $status
 }

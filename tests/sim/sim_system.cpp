@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "display/trace_report.h"
+#include "platform/platform.h"
 
 int SimTransport::open() {
   isOpen = openError == 0;
@@ -36,15 +37,45 @@ int SimTransport::receive(uint8_t* buffer, int capacity, SocketAddress& sender, 
   if (!datagramWaiting()) return -1;
   PathAnswer answer = std::move(waiting.front());
   waiting.erase(waiting.begin());
-  int length = std::min(capacity, static_cast<int>(answer.bytes.size()));
-  memcpy(buffer, answer.bytes.data(), length);
   sender = {INET_FAMILY, 0, answer.sender, {}};
   arrivedAt = answer.deliverAt;
   ++received;
-  return length;
+  std::vector<uint8_t>& bytes = answer.bytes;
+  if (handOver == Answers::raw) {
+    int length = std::min(capacity, static_cast<int>(bytes.size()));
+    memcpy(buffer, bytes.data(), length);
+    return length;
+  }
+  // The probe as answered (an echo reply) or quoted (behind a time-exceeded header).
+  uint8_t type = bytes.size() > 20 ? bytes[20] : 0xFF;
+  size_t at = type == ICMP_TIME_EXCEEDED ? 48 : 20;
+  if (bytes.size() < at + 6) return -1;
+  uint8_t* probe = bytes.data() + at;
+  // Neither transport is handed answers to other programs' probes.
+  if (static_cast<uint32_t>(probe[4] | probe[5] << 8) != (*pid & 0xFFFF)) return -1;
+  int length = static_cast<int>(bytes.size() - at);
+  const std::vector<uint8_t> raw = bytes;
+  int rebuilt;
+  if (handOver == Answers::helper) {
+    uint8_t whole[PROBE_LENGTH] = {};
+    memcpy(whole, probe, std::min(length, PROBE_LENGTH));
+    uint32_t status = type == ICMP_ECHO_REPLY ? HELPER_SUCCESS : type == ICMP_TIME_EXCEEDED ? HELPER_TTL_EXPIRED : 11003;
+    rebuilt = helperReplyDatagram(status, answer.sender, whole, buffer, capacity);
+  } else {
+    probe[4] = 0xEF;  // the kernel's own identifier, as the ping socket receives it
+    probe[5] = 0xBE;
+    rebuilt = synthesizeDatagram(type, answer.sender, probe, length, static_cast<uint16_t>(*pid), buffer, capacity);
+  }
+  // The engine must get what the raw socket got: the type, and the probe where it looks for it.
+  if (rebuilt > 0 && (buffer[20] != type || memcmp(buffer + at, raw.data() + at, std::min<size_t>(12, length)) != 0))
+    ADD_FAILURE() << "rebuilt answer differs from the raw one";
+  return rebuilt;
 }
 
-SimSystem::SimSystem() { network.clock = &now; }
+SimSystem::SimSystem() {
+  network.clock = &now;
+  network.pid = &pid;
+}
 
 SocketAddress SimSystem::resolveTarget(const char*) { return resolved; }
 
@@ -61,15 +92,25 @@ void SimSystem::usePath(PathModel& model) {
   resolved = {INET_FAMILY, 0, model.target, {}};
 }
 
-SimTrace::SimTrace(const std::string& scenario, uint32_t clockStart, uint8_t tag, uint32_t pid) {
+SimTrace::SimTrace(const std::string& scenario, uint32_t clockStart, uint8_t tag, uint32_t pid,
+                   SimTransport::Answers answers) {
   std::string error = parsePathModel(scenario, path);
   if (!error.empty()) ADD_FAILURE() << error;
   system.now = clockStart;
   system.pid = pid;
+  system.network.handOver = answers;
   system.usePath(path);
-  strcpy(slot.hostName, addressText(path.target).c_str());
+  slot.traceTag = tag;
+  restart();
+}
+
+void SimTrace::restart() {
+  uint8_t tag = slot.traceTag;
+  slot = {};
   slot.traceTag = tag;
   slot.inUse = 1;
+  strcpy(slot.hostName, addressText(path.target).c_str());
+  system.renders.clear();
   startEngine(engine, slot, system);
 }
 

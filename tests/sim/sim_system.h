@@ -30,8 +30,13 @@ class SimTransport : public IcmpTransport {
   // Queues a datagram that reaches the host at `at`.
   void deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes);
 
+  // How answers reach the engine: as a raw socket delivers them, or as a ping socket or the ICMP
+  // helper API hands them over (own answers only, without IP headers) and their transport
+  // rebuilds them.
+  enum class Answers { raw, ping, helper } handOver = Answers::raw;
   PathModel* path = nullptr;         // answers the probes, when set
   const uint32_t* clock = nullptr;   // the system's clock
+  const uint32_t* pid = nullptr;     // the system's process id
   int openError = 0;                 // what open() returns
   bool isOpen = false;
   int timeToLive = 0;
@@ -43,7 +48,7 @@ class SimTransport : public IcmpTransport {
 class SimSystem : public TraceSystem {
  public:
   SimSystem();
-  IcmpTransport& transport() override { return network; }
+  IcmpTransport& transport() override { return chosen != nullptr ? *chosen : network; }
   uint32_t nowMilliseconds() override { return now; }
   void sleepOneMillisecond() override { now += 1; }
   uint32_t processId() override { return pid; }
@@ -58,6 +63,7 @@ class SimSystem : public TraceSystem {
   uint32_t pid = 0x1234;                  // the process id
   SocketAddress resolved = {};            // what every host name resolves to
   SimTransport network;
+  IcmpTransport* chosen = nullptr;        // stands in for `network` when set
   std::vector<int> lookups;               // hop indices whose reverse lookup was started
   std::vector<std::string> renders;       // every report text shown, in order
 };
@@ -65,7 +71,10 @@ class SimSystem : public TraceSystem {
 // One trace run pass by pass on a simulated path.
 struct SimTrace {
   // Parses `scenario` (failing the test on an error) and starts the engine on it.
-  explicit SimTrace(const std::string& scenario, uint32_t clockStart = 0, uint8_t tag = 0, uint32_t pid = 0x1234);
+  explicit SimTrace(const std::string& scenario, uint32_t clockStart = 0, uint8_t tag = 0, uint32_t pid = 0x1234,
+                    SimTransport::Answers answers = SimTransport::Answers::raw);
+  // Starts the engine again on a fresh slot, with what the test has changed in the system.
+  void restart();
   // One pass and its sleep; false once the engine has ended.
   bool pass();
   // Passes until the slot reports quiet (plus `extra` more), at most `limit`. The passes run.

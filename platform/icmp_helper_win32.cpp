@@ -1,0 +1,119 @@
+// Windows: the ICMP helper API, which sends echo requests for programs without privileges and
+// hands back, per request, the answering host, its status and the round trip.
+#include <winsock2.h>
+#include <windows.h>
+#include <winternl.h>
+#include <iphlpapi.h>
+#include <icmpapi.h>
+
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace {
+
+// Windows writes the echo header itself, with an identifier and sequence of its choosing.
+constexpr int ECHO_HEADER_LENGTH = 8;
+constexpr WORD DATA_LENGTH = PROBE_LENGTH - ECHO_HEADER_LENGTH;
+// The hop index and trace tag sit in the header the system replaces: copied into the data, right
+// after the timestamp, so that a capture still tells the probes apart.
+constexpr int HOP_IN_DATA = 4;
+// As long as discovery waits before it probes a silent hop again: a later answer would race that
+// probe, a measurement answer later than the engine's time-out counts for nothing, and longer
+// waits keep more entries busy than the table holds on a long path.
+constexpr DWORD REQUEST_TIMEOUT_MS = DISCOVERY_RETRY_MS;
+
+static_assert(IcmpHelper::REPLY_BYTES >=
+              sizeof(ICMP_ECHO_REPLY) + DATA_LENGTH + ECHO_HEADER_LENGTH + sizeof(IO_STATUS_BLOCK));
+
+uint32_t little32(const uint8_t* at) {
+  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
+}
+
+}  // namespace
+
+int IcmpHelper::open() {
+  close();
+  HANDLE file = IcmpCreateFile();
+  if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+  file_ = file;
+  for (Request& request : requests_) {
+    request.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (request.event == nullptr) {
+      int error = static_cast<int>(GetLastError());
+      close();
+      return error;
+    }
+  }
+  return 0;
+}
+
+void IcmpHelper::close() {
+  if (file_ == nullptr) return;
+  // The system writes a request's reply until the request ends, so none may outlive the buffers;
+  // cancelled, or at the latest at its own time-out, each ends soon.
+  CancelIoEx(file_, nullptr);
+  for (Request& request : requests_) {
+    if (request.busy) WaitForSingleObject(request.event, INFINITE);
+    if (request.event != nullptr) CloseHandle(request.event);
+    request.event = nullptr;
+    request.busy = false;
+  }
+  IcmpCloseHandle(file_);
+  file_ = nullptr;
+}
+
+void IcmpHelper::setTimeToLive(int timeToLive) { timeToLive_ = timeToLive; }
+
+void IcmpHelper::send(const uint8_t* message, int length, const SocketAddress& destination) {
+  if (file_ == nullptr || length != PROBE_LENGTH) return;
+  Request* request = nullptr;
+  for (Request& candidate : requests_)
+    if (!candidate.busy) {
+      request = &candidate;
+      break;
+    }
+  if (request == nullptr) return;  // as a failed sendto: the probe times out
+  memcpy(request->probe, message, PROBE_LENGTH);
+  uint8_t data[DATA_LENGTH];
+  memcpy(data, message + ECHO_HEADER_LENGTH, DATA_LENGTH);
+  data[HOP_IN_DATA] = message[6];
+  data[HOP_IN_DATA + 1] = message[7];
+  // A request that ends without a reply written (refused by the system) must read as no answer.
+  memset(request->reply, 0, sizeof request->reply);
+  reinterpret_cast<ICMP_ECHO_REPLY*>(request->reply)->Status = IP_GENERAL_FAILURE;
+  IP_OPTION_INFORMATION options = {};
+  options.Ttl = static_cast<UCHAR>(timeToLive_);
+  request->busy = true;
+  DWORD done = IcmpSendEcho2(file_, request->event, nullptr, nullptr, destination.address, data, DATA_LENGTH,
+                             &options, request->reply, sizeof request->reply, REQUEST_TIMEOUT_MS);
+  // Finished at once, its reply is in the buffer: the set event hands it over like the others.
+  if (done != 0) SetEvent(request->event);
+  else if (GetLastError() != ERROR_IO_PENDING) request->busy = false;
+}
+
+int IcmpHelper::endedRequest() {
+  for (int i = 0; i < MAX_REQUESTS; ++i)
+    if (requests_[i].busy && WaitForSingleObject(requests_[i].event, 0) == WAIT_OBJECT_0) return i;
+  return -1;
+}
+
+bool IcmpHelper::datagramWaiting() { return endedRequest() >= 0; }
+
+int IcmpHelper::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
+  int index = endedRequest();
+  if (index < 0) return -1;
+  Request& request = requests_[index];
+  request.busy = false;
+  ResetEvent(request.event);
+  // The count is 0 for a request that got no answer; the status says which, in either case.
+  IcmpParseReplies(request.reply, sizeof request.reply);
+  const ICMP_ECHO_REPLY& reply = *reinterpret_cast<const ICMP_ECHO_REPLY*>(request.reply);
+  // Built from the request's own probe: the answer belongs to the probe that asked, whatever a
+  // router quoted of it.
+  int length = helperReplyDatagram(reply.Status, reply.Address, request.probe, buffer, capacity);
+  if (length < 0) return -1;
+  sender = {INET_FAMILY, 0, reply.Address, {}};
+  arrivedAt = little32(request.probe + 8) + reply.RoundTripTime;
+  return length;
+}
