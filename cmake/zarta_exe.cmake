@@ -19,10 +19,11 @@ add_custom_target(zarta_resources DEPENDS ${ZARTA_RESOURCE_OBJECT})
 add_library(zarta_gui STATIC
   display/trace_window_win32.cpp
   display/trace_start_win32.cpp
+  display/reverse_lookup_win32.cpp
   shell/startup_win32.cpp
   shell/tray_window_win32.cpp
   shell/dialogs_win32.cpp)
-target_link_libraries(zarta_gui PUBLIC zarta_platform user32 gdi32 shell32 ws2_32)
+target_link_libraries(zarta_gui PUBLIC zarta_display user32 gdi32 shell32 ws2_32)
 target_compile_options(zarta_gui PRIVATE ${ZARTA_WARNINGS})
 
 add_executable(zarta WIN32 shell/main_win32.cpp ${ZARTA_RESOURCE_OBJECT})

@@ -5,8 +5,10 @@
 
 namespace {
 
-constexpr int IP_HEADER_LENGTH = 20;
-constexpr int TIME_EXCEEDED_ECHO_OFFSET = IP_HEADER_LENGTH + 8 + IP_HEADER_LENGTH;
+constexpr int MIN_IP_HEADER_LENGTH = 20;
+constexpr int ICMP_HEADER_LENGTH = 8;  // type, code, checksum, identifier, and hop and tag in the sequence
+constexpr int IP_PROTOCOL_OFFSET = 9;
+constexpr uint8_t PROTOCOL_ICMP = 1;
 
 void putLittle16(uint8_t* at, uint32_t value) {
   at[0] = static_cast<uint8_t>(value);
@@ -60,10 +62,18 @@ void discoveryStep(TraceEngine& engine) {
   }
 }
 
+// The length of the IPv4 header at `ip`, or -1 when `length` bytes cannot hold it.
+int ipHeaderLength(const uint8_t* ip, int length) {
+  if (length < MIN_IP_HEADER_LENGTH) return -1;
+  int header = (ip[0] & 0x0F) * 4;
+  return header >= MIN_IP_HEADER_LENGTH && header <= length ? header : -1;
+}
+
 void learnResponder(TraceEngine& engine, int k, uint32_t sender) {
   TraceSlot& slot = *engine.slot;
   HopRecord& hop = slot.hops[k];
-  if (hop.state != HOP_SILENT) return;
+  // 0.0.0.0 answers nothing; it would even pass for an unresolved target.
+  if (hop.state != HOP_SILENT || sender == 0) return;
   for (int j = 0; j < k; ++j)
     if (slot.hops[j].state == HOP_TARGET) return;
   storeShared(hop.address, sender);
@@ -102,9 +112,10 @@ void receiveStep(TraceEngine& engine) {
     if (echo.traceTag != engine.slot->traceTag) continue;
     if (echo.hop >= MAX_HOPS) continue;
     HopRecord& hop = engine.slot->hops[echo.hop];
+    if (hop.discoveryProbes == 0) continue;  // no probe has gone out for that hop: no answer
     if (hop.awaitingReply == 0)
       learnResponder(engine, echo.hop, sender.address);
-    else
+    else if (echo.hasTimestamp)
       countReply(engine, hop, echo.timestamp, arrivedAt);
   }
 }
@@ -188,14 +199,24 @@ void buildProbe(uint8_t* out, uint32_t processId, uint8_t hop, uint8_t traceTag,
 }
 
 bool readProbeEcho(const uint8_t* datagram, int length, ProbeEcho& echo) {
-  if (length <= IP_HEADER_LENGTH) return false;
-  int offset = datagram[IP_HEADER_LENGTH] == ICMP_TIME_EXCEEDED ? TIME_EXCEEDED_ECHO_OFFSET : IP_HEADER_LENGTH;
-  if (length < offset + PROBE_HEADER_LENGTH) return false;  // never read what did not arrive
-  const uint8_t* header = datagram + offset;
+  int at = ipHeaderLength(datagram, length);
+  if (at < 0 || length - at < ICMP_HEADER_LENGTH) return false;
+  if (datagram[at] == ICMP_TIME_EXCEEDED) {
+    const uint8_t* quoted = datagram + at + ICMP_HEADER_LENGTH;
+    int quotedHeader = ipHeaderLength(quoted, length - at - ICMP_HEADER_LENGTH);
+    // Another program's UDP or TCP datagram could carry our identifier where an echo has it.
+    if (quotedHeader < 0 || quoted[IP_PROTOCOL_OFFSET] != PROTOCOL_ICMP) return false;
+    at += ICMP_HEADER_LENGTH + quotedHeader;
+    if (length - at < ICMP_HEADER_LENGTH) return false;
+  } else if (datagram[at] != ICMP_ECHO_REPLY) {
+    return false;
+  }
+  const uint8_t* header = datagram + at;
   echo.identifier = static_cast<uint16_t>(header[4] | (header[5] << 8));
   echo.hop = header[6];
   echo.traceTag = header[7];
-  echo.timestamp = getLittle32(header + 8);
+  echo.hasTimestamp = length - at >= PROBE_HEADER_LENGTH;
+  echo.timestamp = echo.hasTimestamp ? getLittle32(header + 8) : 0;
   return true;
 }
 

@@ -54,10 +54,12 @@ struct ProbeEcho {
   uint16_t identifier;  // low 16 bits of the sender's process id
   uint8_t hop;          // hop index
   uint8_t traceTag;     // trace tag
-  uint32_t timestamp;   // send timestamp
+  bool hasTimestamp;    // false when a router quoted only the probe's first 8 bytes
+  uint32_t timestamp;   // send timestamp, when it came back
 };
-// Finds the echo header of a received datagram: at offset 20, or 48 behind a time-exceeded
-// message. False when the datagram is too short to hold it.
+// Finds the echo header of an answer: an echo reply right behind its IP header, or the probe
+// that a time-exceeded message quotes behind the quoted IP header; both headers' lengths are
+// read. False for any other datagram, or one too short to hold the probe's first 8 bytes.
 bool readProbeEcho(const uint8_t* datagram, int length, ProbeEcho& echo);
 
 // Worker start, steps up to the first pass: status text, resolution, the socket.

@@ -1,13 +1,15 @@
 // Starting a trace on Windows: the slot, then its window, then its worker thread.
 #include "display/trace_start.h"
 #include "display/trace_window_win32.h"
-#include "platform/platform.h"
 #include "resources/resource.h"
 #include "shell/shell_win32.h"
 
 namespace {
 
-DWORD WINAPI runTraceWorker(LPVOID slot) { return static_cast<DWORD>(traceWorker(*static_cast<TraceSlot*>(slot))); }
+DWORD WINAPI runTraceWorker(LPVOID slot) {
+  TraceWindowFrontEnd frontEnd;
+  return static_cast<DWORD>(traceWorker(*static_cast<TraceSlot*>(slot), frontEnd));
+}
 
 }  // namespace
 

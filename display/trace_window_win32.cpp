@@ -1,9 +1,10 @@
-// The trace window: keeps its edit control filling it, stops its worker when closed, and
-// names hops as their reverse lookups come in.
+// The trace window: shows its report in its edit control, keeps the control filling it, stops
+// its worker when closed, and names hops as their reverse lookups come in.
 #include "display/trace_window_win32.h"
 
+#include <cstring>
+
 #include "core/trace_engine.h"
-#include "display/trace_report.h"
 #include "resources/resource.h"
 
 namespace {
@@ -36,7 +37,23 @@ INT_PTR onClose(HWND window) {
   return FALSE;
 }
 
+void setReportText(HWND window, const char* text, bool setTabStops) {
+  HWND edit = GetDlgItem(window, IDC_TRACE_TEXT);
+  if (setTabStops) {
+    int stops[TAB_STOP_COUNT];
+    memcpy(stops, REPORT_TAB_STOPS, sizeof stops);
+    SendMessageA(edit, EM_SETTABSTOPS, TAB_STOP_COUNT, reinterpret_cast<LPARAM>(stops));
+  }
+  SetWindowTextA(edit, text);
+}
+
 }  // namespace
+
+void renderTraceReport(TraceSlot& slot, const char* statusText) {
+  char text[REPORT_LENGTH];
+  buildTraceReport(slot, statusText, text);
+  setReportText(static_cast<HWND>(slot.window), text, statusText == nullptr);
+}
 
 INT_PTR CALLBACK traceWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {

@@ -1,4 +1,4 @@
-// The trace window and the start of a trace on Windows.
+// The trace window, its reverse-lookup relay and the start of a trace on Windows.
 #pragma once
 
 // winsock2.h must come before windows.h, and shellapi.h after it.
@@ -8,6 +8,8 @@
 // clang-format on
 
 #include "core/trace_table.h"
+#include "display/trace_report.h"
+#include "platform/platform.h"
 
 // The dialog procedure of every trace window (template IDD_TRACE).
 INT_PTR CALLBACK traceWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -17,3 +19,19 @@ INT_PTR CALLBACK traceWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
 using WorkerThreadStarter = bool (*)(TraceSlot& slot);
 extern WorkerThreadStarter startWorkerThread;
 bool startTraceWorkerThread(TraceSlot& slot);
+
+// Makes, on the user-interface thread, the window at which reverse lookups end. Until then no
+// lookup starts.
+void prepareReverseLookups();
+// Asks, from any thread, for the name of hops[hop].address on behalf of the slot's present
+// window; the name reaches that window as MSG_HOP_NAME_BASE + hop, and only while the slot holds it.
+void requestReverseLookup(TraceSlot& slot, int hop);
+// True while a reverse lookup of the slot's hop is out or asked for (for tests).
+bool reverseLookupPending(const TraceSlot& slot, int hop);
+
+// What a worker shows through: its trace window's report and the lookup relay.
+class TraceWindowFrontEnd : public TraceFrontEnd {
+ public:
+  void render(TraceSlot& slot, const char* statusText) override { renderTraceReport(slot, statusText); }
+  void startReverseLookup(TraceSlot& slot, int hop) override { requestReverseLookup(slot, hop); }
+};

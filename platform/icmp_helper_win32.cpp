@@ -1,10 +1,16 @@
 // Windows: the ICMP helper API, which sends echo requests for programs without privileges and
 // hands back, per request, the answering host, its status and the round trip.
+// iphlpapi.h must come before icmpapi.h, which uses its types.
+// clang-format off
 #include <winsock2.h>
 #include <windows.h>
 #include <winternl.h>
+// The engine names its ICMP type ICMP_ECHO_REPLY; Windows' reply record keeps its struct name.
+#define ICMP_ECHO_REPLY WINDOWS_ICMP_ECHO_REPLY
 #include <iphlpapi.h>
 #include <icmpapi.h>
+#undef ICMP_ECHO_REPLY
+// clang-format on
 
 #include <cstring>
 
@@ -24,7 +30,7 @@ constexpr int HOP_IN_DATA = 4;
 constexpr DWORD REQUEST_TIMEOUT_MS = DISCOVERY_RETRY_MS;
 
 static_assert(IcmpHelper::REPLY_BYTES >=
-              sizeof(ICMP_ECHO_REPLY) + DATA_LENGTH + ECHO_HEADER_LENGTH + sizeof(IO_STATUS_BLOCK));
+              sizeof(icmp_echo_reply) + DATA_LENGTH + ECHO_HEADER_LENGTH + sizeof(IO_STATUS_BLOCK));
 
 uint32_t little32(const uint8_t* at) {
   return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
@@ -81,15 +87,17 @@ void IcmpHelper::send(const uint8_t* message, int length, const SocketAddress& d
   data[HOP_IN_DATA + 1] = message[7];
   // A request that ends without a reply written (refused by the system) must read as no answer.
   memset(request->reply, 0, sizeof request->reply);
-  reinterpret_cast<ICMP_ECHO_REPLY*>(request->reply)->Status = IP_GENERAL_FAILURE;
+  reinterpret_cast<icmp_echo_reply*>(request->reply)->Status = IP_GENERAL_FAILURE;
   IP_OPTION_INFORMATION options = {};
   options.Ttl = static_cast<UCHAR>(timeToLive_);
   request->busy = true;
-  DWORD done = IcmpSendEcho2(file_, request->event, nullptr, nullptr, destination.address, data, DATA_LENGTH,
-                             &options, request->reply, sizeof request->reply, REQUEST_TIMEOUT_MS);
+  DWORD done = IcmpSendEcho2(file_, request->event, nullptr, nullptr, destination.address, data, DATA_LENGTH, &options,
+                             request->reply, sizeof request->reply, REQUEST_TIMEOUT_MS);
   // Finished at once, its reply is in the buffer: the set event hands it over like the others.
-  if (done != 0) SetEvent(request->event);
-  else if (GetLastError() != ERROR_IO_PENDING) request->busy = false;
+  if (done != 0)
+    SetEvent(request->event);
+  else if (GetLastError() != ERROR_IO_PENDING)
+    request->busy = false;
 }
 
 int IcmpHelper::endedRequest() {
@@ -108,7 +116,7 @@ int IcmpHelper::receive(uint8_t* buffer, int capacity, SocketAddress& sender, ui
   ResetEvent(request.event);
   // The count is 0 for a request that got no answer; the status says which, in either case.
   IcmpParseReplies(request.reply, sizeof request.reply);
-  const ICMP_ECHO_REPLY& reply = *reinterpret_cast<const ICMP_ECHO_REPLY*>(request.reply);
+  const icmp_echo_reply& reply = *reinterpret_cast<const icmp_echo_reply*>(request.reply);
   // Built from the request's own probe: the answer belongs to the probe that asked, whatever a
   // router quoted of it.
   int length = helperReplyDatagram(reply.Status, reply.Address, request.probe, buffer, capacity);

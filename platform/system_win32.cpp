@@ -1,8 +1,10 @@
 // Windows: the performance counter for the clock, the resolver, and the transports in their order
 // of choice: the ICMP helper API, which needs no privileges, else the raw socket.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+// clang-format on
 
 #include <cstring>
 

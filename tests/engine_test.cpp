@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "platform/platform.h"
 #include "sim/sim_system.h"
@@ -12,16 +13,23 @@ namespace {
 const char* const TWO_ROUTERS =
     "client 192.0.2.2\ntarget 203.0.113.9\nhop 198.51.100.1 delay 4\nhop 198.51.100.2 delay 7\nhop target delay 9\n";
 
-// An answer as the engine reads it: IP header, then the echo header at 20 (or 48 behind type 11).
-std::vector<uint8_t> answer(uint8_t type, uint8_t hop, uint8_t tag, uint32_t timestamp, uint32_t pid = 0x1234) {
-  std::vector<uint8_t> bytes((type == ICMP_TIME_EXCEEDED ? 48 : 20) + PROBE_LENGTH, 0);
-  buildProbe(bytes.data() + (type == ICMP_TIME_EXCEEDED ? 48 : 20), pid, hop, tag, timestamp);
-  bytes[20] = type;
-  return bytes;
-}
+// How a test answer differs from a plain one.
+enum Shape { PLAIN, OPTIONS, QUOTED_OPTIONS, MINIMAL_QUOTE, LOOPED_REQUEST, UNREACHABLE, QUOTED_UDP };
 
-std::vector<uint8_t> cut(std::vector<uint8_t> bytes, size_t length) {
-  bytes.resize(length);
+// An answer as a raw socket delivers it: an echo reply, or a time-exceeded message quoting the probe.
+std::vector<uint8_t> answer(uint8_t type, uint8_t hop, uint8_t tag, uint32_t timestamp, uint32_t pid = 0x1234,
+                            Shape shape = PLAIN) {
+  uint8_t probe[PROBE_LENGTH], out[200];
+  buildProbe(probe, pid, hop, tag, timestamp);
+  int length = synthesizeDatagram(type, 0, probe, shape == MINIMAL_QUOTE ? 8 : PROBE_LENGTH, pid & 0xFFFF, out, 200);
+  std::vector<uint8_t> bytes(out, out + length);
+  size_t header = shape == QUOTED_OPTIONS ? 28 : 0;  // four bytes of options behind the header
+  if (shape == OPTIONS || shape == QUOTED_OPTIONS) {
+    bytes.insert(bytes.begin() + header + 20, {1, 1, 1, 0});
+    bytes[header] = 0x46;
+  }
+  if (shape == LOOPED_REQUEST || shape == UNREACHABLE) bytes[20] = shape == UNREACHABLE ? 3 : ICMP_ECHO_REQUEST;
+  if (shape == QUOTED_UDP) bytes[37] = 17;
   return bytes;
 }
 
@@ -124,38 +132,78 @@ TEST(TraceEngine, ReplyTimeOutAt800Milliseconds) {
   }
 }
 
-TEST(TraceEngine, DropsAnswersThatAreNotThisTracesLatest) {
-  SimTrace trace("client 192.0.2.2\ntarget 192.0.2.1\nhop target delay 50\n", 0, 200, 0x7FFF1234);
-  for (int i = 0; i < 60; ++i) trace.pass();  // hop 0 is known and its first measurement probe is out
-  HopRecord& hop = trace.slot.hops[0];
-  ASSERT_EQ(hop.awaitingReply, 1u);
-  trace.system.network.path = nullptr;
-  trace.system.network.waiting.clear();
-  uint32_t latest = hop.lastSendTime;
-  uint32_t target = trace.path.target;
+TEST(TraceEngine, CountsOnlyThisTracesLatestProbesAnswer) {
   struct Case {
     const char* what;
-    std::vector<uint8_t> bytes;
-  } dropped[] = {
-      {"an older probe's timestamp", answer(ICMP_ECHO_REPLY, 0, 200, latest - 1, 0x7FFF1234)},
-      {"another identifier", answer(ICMP_ECHO_REPLY, 0, 200, latest, 0x7FFF1235)},
-      {"another tag", answer(ICMP_ECHO_REPLY, 0, 201, latest, 0x7FFF1234)},
-      {"hop index 60", answer(ICMP_ECHO_REPLY, 60, 200, latest, 0x7FFF1234)},
-      {"hop index 255", answer(ICMP_ECHO_REPLY, 255, 200, latest, 0x7FFF1234)},
-      {"a cut datagram", cut(answer(ICMP_ECHO_REPLY, 0, 200, latest, 0x7FFF1234), 31)},
-      {"a cut time-exceeded", cut(answer(ICMP_TIME_EXCEEDED, 0, 200, latest, 0x7FFF1234), 59)},
+    int32_t delta;      // timestamp less the latest probe's
+    uint32_t pid;       // 0x7FFF1234 is the trace's own
+    uint8_t tag, hop, type;
+    Shape shape;
+    uint32_t counted;
+  } cases[] = {
+      {"the latest probe's echo reply", 0, 0x7FFF1234, 200, 0, ICMP_ECHO_REPLY, PLAIN, 1},
+      {"its time-exceeded, the id's low 16 bits", 0, 0x00001234, 200, 0, ICMP_TIME_EXCEEDED, PLAIN, 1},
+      {"a header with options", 0, 0x7FFF1234, 200, 0, ICMP_ECHO_REPLY, OPTIONS, 1},
+      {"a quoted header with options", 0, 0x7FFF1234, 200, 0, ICMP_TIME_EXCEEDED, QUOTED_OPTIONS, 1},
+      {"an older probe's timestamp", -1, 0x7FFF1234, 200, 0, ICMP_ECHO_REPLY, PLAIN, 0},
+      {"another identifier", 0, 0x7FFF1235, 200, 0, ICMP_ECHO_REPLY, PLAIN, 0},
+      {"another tag", 0, 0x7FFF1234, 201, 0, ICMP_ECHO_REPLY, PLAIN, 0},
+      {"hop index 60", 0, 0x7FFF1234, 200, 60, ICMP_ECHO_REPLY, PLAIN, 0},
+      {"hop index 255", 0, 0x7FFF1234, 200, 255, ICMP_ECHO_REPLY, PLAIN, 0},
+      {"a quote without the timestamp", 0, 0x7FFF1234, 200, 0, ICMP_TIME_EXCEEDED, MINIMAL_QUOTE, 0},
+      {"the probe itself, looped back", 0, 0x7FFF1234, 200, 0, ICMP_ECHO_REPLY, LOOPED_REQUEST, 0},
+      {"an unreachable quoting it", 0, 0x7FFF1234, 200, 0, ICMP_TIME_EXCEEDED, UNREACHABLE, 0},
+      {"a time-exceeded for a UDP datagram", 0, 0x7FFF1234, 200, 0, ICMP_TIME_EXCEEDED, QUOTED_UDP, 0},
   };
-  for (const Case& c : dropped) {
-    trace.system.network.deliver(trace.system.now, target, c.bytes);
+  const char* path = "client 192.0.2.2\ntarget 192.0.2.1\nhop target delay 50\n";
+  auto measuring = [&](uint32_t clockStart) {  // hop 0 is known and its first measurement probe is out
+    auto trace = std::make_unique<SimTrace>(path, clockStart, 200, 0x7FFF1234);
+    for (int i = 0; i < 60; ++i) trace->pass();
+    return trace;
+  };
+  // The clock starts so that the probe leaves at 0, the timestamp of a quote that lacks it.
+  const uint32_t clockStart = 0u - measuring(0)->slot.hops[0].lastSendTime;
+  for (const Case& c : cases) {
+    std::unique_ptr<SimTrace> started = measuring(clockStart);
+    SimTrace& trace = *started;
+    HopRecord& hop = trace.slot.hops[0];
+    ASSERT_EQ(hop.awaitingReply, 1u);
+    trace.system.network.waiting.clear();
+    trace.system.network.path = nullptr;
+    std::vector<uint8_t> bytes = answer(c.type, c.hop, c.tag, hop.lastSendTime + c.delta, c.pid, c.shape);
+    trace.system.network.deliver(trace.system.now, trace.path.target, bytes);
+    for (size_t length = 0; length < bytes.size(); ++length) {  // no cut copy counts, or is read past its end
+      trace.system.network.deliver(trace.system.now, trace.path.target,
+                                   std::vector<uint8_t>(bytes.begin(), bytes.begin() + length));
+    }
     trace.pass();
-    EXPECT_EQ(hop.replyCount, 0u) << c.what << " sent at " << latest << " now " << trace.system.now;
-    EXPECT_EQ(hop.awaitingReply, 1u) << c.what;
+    EXPECT_EQ(hop.replyCount, c.counted) << c.what;
   }
-  // The latest probe's answer counts, also as a time-exceeded quoting it, with the low 16 bits of the id.
-  trace.system.network.deliver(trace.system.now, target, answer(ICMP_TIME_EXCEEDED, 0, 200, latest, 0x00001234));
-  trace.pass();
-  EXPECT_EQ(hop.replyCount, 1u);
-  EXPECT_EQ(hop.awaitingReply, 0u);
+}
+
+TEST(TraceEngine, LearnsRoutersFromWhatTheyReallySend) {
+  struct Case {
+    const char* what;
+    uint8_t hop;
+    const char* sender;
+    Shape shape;
+    int32_t learnt;  // the state of that hop afterwards
+  } cases[] = {
+      {"a quote of the probe's first 8 bytes", 1, "198.51.100.7", MINIMAL_QUOTE, HOP_ROUTER},
+      {"headers with options", 1, "198.51.100.7", QUOTED_OPTIONS, HOP_ROUTER},
+      {"a sender of 0.0.0.0", 1, "0.0.0.0", PLAIN, HOP_SILENT},
+      {"a hop not yet probed", 40, "198.51.100.7", PLAIN, HOP_SILENT},
+      {"an unreachable", 1, "198.51.100.7", UNREACHABLE, HOP_SILENT},
+  };
+  for (const Case& c : cases) {
+    // The target is never reached, so nothing learnt can be undone by it.
+    SimTrace trace("client 192.0.2.2\ntarget 203.0.113.9\nhop 198.51.100.1\nhop silent\n");
+    for (int i = 0; i < 4; ++i) trace.pass();  // hops 0 and 1 have had a probe
+    trace.system.network.deliver(trace.system.now, parseAddress(c.sender),
+                                 answer(ICMP_TIME_EXCEEDED, c.hop, 0, 0, 0x1234, c.shape));
+    trace.runUntilQuiet();
+    EXPECT_EQ(trace.slot.hops[c.hop].state, c.learnt) << c.what;
+  }
 }
 
 TEST(TraceEngine, TagsAndProcessIdsOfEveryRangeMatch) {

@@ -25,7 +25,10 @@ void SimTransport::send(const uint8_t* message, int length, const SocketAddress&
 void SimTransport::deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes) {
   PathAnswer answer{at, sender, std::move(bytes)};
   auto later = std::upper_bound(waiting.begin(), waiting.end(), answer,
-                                [](const PathAnswer& a, const PathAnswer& b) { return a.deliverAt < b.deliverAt; });
+                                // in clock order across the wrap
+                                [](const PathAnswer& a, const PathAnswer& b) {
+                                  return static_cast<int32_t>(a.deliverAt - b.deliverAt) < 0;
+                                });
   waiting.insert(later, std::move(answer));
 }
 

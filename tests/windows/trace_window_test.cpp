@@ -105,12 +105,12 @@ INSTANTIATE_TEST_SUITE_P(Requests, TraceWindowCloseTest,
                                          Close{WM_SYSCOMMAND, SC_KEYMENU, false, false},
                                          Close{WM_SYSCOMMAND, SC_CLOSE, true, true}));
 
-TEST_F(GuiTest, MissingRawSocketIsNamedInTheWindowWithItsFix) {
+TEST_F(GuiTest, MissingTransportIsNamedInTheWindowWithItsFix) {
   TraceSlot* slot = start("a.example");
   slot->targetAddress = inet_addr("198.51.100.2");
   slot->socketError = WSAEACCES;
   renderTraceReport(*slot, nullptr);
-  EXPECT_EQ(reportLine(*slot, 1), "No raw ICMP socket (error 10013): run Zarta as administrator");
+  EXPECT_EQ(reportLine(*slot, 1), "No ICMP socket (error 10013): run Zarta as administrator");
 }
 
 TEST_F(GuiTest, TraceWindowIsUpCaptionedAtItsPlaceBeforeItsWorkerStarts) {
@@ -209,36 +209,43 @@ bool waitForLookup(const TraceSlot& slot) {
   return true;
 }
 
-class ReverseLookupTest : public GuiCaseTest<bool> {
+struct NextTraces {
+  int traces;           // traces the slot holds after the one that asked first
+  bool lastAsksAtOnce;  // the last asks while the first answer is still out; those between always do
+};
+
+class ReverseLookupTest : public GuiCaseTest<NextTraces> {
  protected:
   void TearDown() override {
     for (const TraceSlot& any : traceTable) waitForLookup(any);
     GuiTest::TearDown();
   }
-  NativeTraceSystem system;
+  TraceWindowFrontEnd frontEnd;
 };
 
-TEST_P(ReverseLookupTest, LateAnswerNeverLandsInTheSlotsNextTrace) {
-  const bool askAgainAtOnce = GetParam();  // the next trace asks while the old answer is still out
+TEST_P(ReverseLookupTest, LateAnswerNeverLandsInTheSlotsNextTraces) {
   TraceSlot* slot = startLoopback();
   ASSERT_NE(slot, nullptr);
-  system.startReverseLookup(*slot, 0);
-  SendMessageA(windowOf(slot), MSG_CLOSE_TRACE, 0, 0);
-  endWorker(*slot);
-  ASSERT_EQ(startLoopback(), slot);
-  if (askAgainAtOnce) system.startReverseLookup(*slot, 0);
+  frontEnd.startReverseLookup(*slot, 0);
+  for (int next = 1; next <= GetParam().traces; ++next) {
+    SendMessageA(windowOf(slot), MSG_CLOSE_TRACE, 0, 0);
+    endWorker(*slot);
+    ASSERT_EQ(startLoopback(), slot);
+    if (next < GetParam().traces || GetParam().lastAsksAtOnce) frontEnd.startReverseLookup(*slot, 0);
+  }
   ASSERT_TRUE(waitForLookup(*slot));
-  if (!askAgainAtOnce) {
+  if (!GetParam().lastAsksAtOnce) {
     const unsigned char zero[LOOKUP_BUFFER_LENGTH] = {};
     EXPECT_EQ(memcmp(slot->hops[0].lookupBuffer, zero, sizeof zero), 0);
     EXPECT_STREQ(slot->hops[0].name, "");
-    system.startReverseLookup(*slot, 0);
+    frontEnd.startReverseLookup(*slot, 0);
     ASSERT_TRUE(waitForLookup(*slot));
   }
   EXPECT_STREQ(slot->hops[0].name, "localhost");
   EXPECT_NE(reportText(*slot).find("\tlocalhost\r\n"), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(NextTrace, ReverseLookupTest, testing::Values(false, true));
+INSTANTIATE_TEST_SUITE_P(SlotReused, ReverseLookupTest,
+                         testing::Values(NextTraces{1, false}, NextTraces{1, true}, NextTraces{2, false}));
 
 }  // namespace
