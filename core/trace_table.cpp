@@ -26,11 +26,13 @@ void setHopName(HopRecord& hop, const char* name) {
 
 void readHopName(const HopRecord& hop, char (&out)[HOP_NAME_LENGTH]) {
   char* name = const_cast<char*>(hop.name);
-  for (;;) {
+  // A rewrite takes a few hundred nanoseconds; a version that stays odd longer than these reads
+  // can only be a slot left in some other state, whose name is then shown as it stands.
+  constexpr int MAX_READS = 1000;
+  for (int reads = 1;; ++reads) {
     uint32_t before = loadShared(hop.nameVersion);
-    if (before & 1) continue;  // a rewrite is under way; it takes a few hundred nanoseconds
     for (int i = 0; i < HOP_NAME_LENGTH; ++i) out[i] = std::atomic_ref<char>(name[i]).load(std::memory_order_acquire);
-    if (loadShared(hop.nameVersion) == before) break;
+    if ((!(before & 1) && loadShared(hop.nameVersion) == before) || reads == MAX_READS) break;
   }
   out[HOP_NAME_LENGTH - 1] = '\0';
 }

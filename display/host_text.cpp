@@ -12,7 +12,11 @@ bool isKept(unsigned char c) {
 
 void extractHostName(const char* hostText, char (&result)[HOST_TEXT_LENGTH]) {
   const char* at = hostText;
-  if (strncmp(at, "http://", 7) == 0) at += 7;
+  // Browsers copy URLs as https://, which would otherwise trace a host named "https".
+  if (strncmp(at, "http://", 7) == 0)
+    at += 7;
+  else if (strncmp(at, "https://", 8) == 0)
+    at += 8;
   if (strncmp(at, "ftp://", 6) == 0) at += 6;
   int length = 0;
   for (; *at != '\0'; ++at) {

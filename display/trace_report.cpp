@@ -15,6 +15,14 @@ struct ReportText {
   size_t length = 0;
 
   void add(const char* part) { length += copyCut(text + length, REPORT_LENGTH - length, part); }
+  // Text from the slot, which a reverse name can fill with anything: a control character would
+  // break the columns and lines (or, in a terminal, do worse), so each shows as "?".
+  void addVisible(const char* part) {
+    size_t start = length;
+    add(part);
+    for (size_t i = start; i < length; ++i)
+      if (static_cast<unsigned char>(text[i]) < ' ' || text[i] == '\x7F') text[i] = '?';
+  }
   void addNumber(long long value) {
     char digits[24];
     snprintf(digits, sizeof digits, "%lld", value);
@@ -29,8 +37,11 @@ int lossPercent(uint32_t replies, uint32_t probes) {
 
 void addHopLine(ReportText& report, int k, const HopRecord& hop) {
   int32_t state = loadShared(hop.state);
-  uint32_t probes = loadShared(hop.probeCount);
+  // The worker counts a probe before its reply: read the other way round, the replies never
+  // outnumber the probes, and a slot in any other state is held to that as well.
   uint32_t replies = loadShared(hop.replyCount);
+  uint32_t probes = loadShared(hop.probeCount);
+  if (replies > probes) replies = probes;
   uint32_t rtt = loadShared(hop.rttTotal);
   report.addNumber(k + 1);
   report.add("\t");
@@ -51,7 +62,7 @@ void addHopLine(ReportText& report, int k, const HopRecord& hop) {
   report.add("\t");
   char name[HOP_NAME_LENGTH];
   readHopName(hop, name);
-  report.add(name);
+  report.addVisible(name);
   report.add("\r\n");
 }
 
@@ -67,11 +78,13 @@ size_t buildTraceReport(const TraceSlot& slot, const char* statusText, char (&te
   ReportText report{text};
   text[0] = '\0';
   if (statusText != nullptr) {
-    report.add(statusText);
+    report.addVisible(statusText);
     return report.length;
   }
   uint32_t target = loadShared(slot.targetAddress);
-  report.add(slot.hostName);
+  char host[HOST_NAME_LENGTH];
+  copyCut(host, sizeof host, slot.hostName);
+  report.addVisible(host);
   if (target == 0) {
     report.add(" not found \r\n");
     return report.length;

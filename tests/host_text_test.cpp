@@ -37,6 +37,11 @@ TEST(HostText, ExtractsTheHostPart) {
       {"\t a\tb c", "ab"},
       {"caf\xC3\xA9-bar.example", "caf-bar.example"},
       {"", ""},
+      {"https://server.example/index.html", "server.example"},
+      {"https://ftp://a.example", "a.example"},
+      {"ftp://https://a.example", "https"},
+      {"HTTPS://a.example", "HTTPS"},
+      {"https:/a.example", "https"},
   };
   for (const Case& c : cases) EXPECT_EQ(extract(c.input), c.result) << "input: " << c.input;
 }

@@ -69,6 +69,8 @@ TEST_F(TraceReport, PingAndLossFigures) {
       {10, 7, 350, "50", "30%"}, {3, 1, 5, "5", "66%"},     {3, 2, 5, "2", "33%"},   {4, 4, 8, "2", "0%"},
       {5, 0, 0, "?", "100%"},    {20, 11, 11, "1", "44%"},  {25, 14, 0, "0", "43%"}, {10, 10, 41, "4", "0%"},
       {7, 7, 500, "71", "0%"},   {0, 0, 0, "?", "0%"},      {4294967295u, 1, 4294967295u, "4294967295", "99%"},
+      // Never more replies than probes, whatever the slot holds.
+      {3, 5, 10, "3", "0%"},     {0, 7, 70, "?", "0%"},     {1, 4294967295u, 4294967295u, "4294967295", "0%"},
   };
   for (const Case& c : cases) {
     hop(0, HOP_ROUTER, "192.0.2.1", c.probes, c.replies, c.rtt, "");
@@ -97,6 +99,15 @@ TEST_F(TraceReport, NamesTheMissingRawSocketAndItsFix) {
   std::string text = report();
   EXPECT_EQ(text.find("target.example resolved to 10.1.2.3\r\nNo ICMP socket (error 13): "), 0u);
   EXPECT_NE(text.find("\r\nHop\tPing"), std::string::npos);
+}
+
+TEST_F(TraceReport, ControlCharactersInNamesShowAsQuestionMarks) {
+  hop(0, HOP_ROUTER, "192.0.2.1", 1, 1, 1, "a\tb\r\nc\x1b[2J\x7F.example");
+  slot.hops[1] = slot.hops[0];
+  slot.hops[1].nameVersion = 1;  // as if a rewrite never ended: shown all the same
+  std::string text = report();
+  EXPECT_NE(text.find("\t192.0.2.1\ta?b??c?[2J?.example\r\n2\t"), std::string::npos) << text;
+  EXPECT_NE(text.find("\t192.0.2.1\ta?b??c?[2J?.example\r\n", text.find("\r\n2\t")), std::string::npos) << text;
 }
 
 TEST_F(TraceReport, HopNamesKeepAtMost255Characters) {

@@ -8,7 +8,7 @@ grep -q 'Subsystem[[:space:]]*00000002' <<<"$dump" || { echo "not a GUI program"
 status=0
 while read -r dll; do
   case "${dll,,}" in
-    kernel32.dll | user32.dll | gdi32.dll | shell32.dll | ws2_32.dll | msvcrt.dll | advapi32.dll) echo "ok: $dll" ;;
+    kernel32.dll | user32.dll | gdi32.dll | shell32.dll | ws2_32.dll | iphlpapi.dll | msvcrt.dll | advapi32.dll) echo "ok: $dll" ;;
     *) echo "not shipped with Windows: $dll"; status=1 ;;
   esac
 done < <(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump")
