@@ -2,9 +2,11 @@
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD := build
-CONFIGS := native asan tsan win32
+CONFIGS := native asan tsan win32 fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := receive host_text report trace_start
 
-.PHONY: all setup build run test bench install clean $(addprefix build-,$(CONFIGS))
+.PHONY: all setup build run test bench fuzz install clean $(addprefix build-,$(CONFIGS))
 PREFIX ?= /usr/local
 
 all: build
@@ -18,6 +20,8 @@ $(BUILD)/asan/CMakeCache.txt:
 	cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DZARTA_SANITIZE=address
 $(BUILD)/tsan/CMakeCache.txt:
 	cmake -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=Debug -DZARTA_SANITIZE=thread
+$(BUILD)/fuzz/CMakeCache.txt:
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZARTA_FUZZ=ON
 $(BUILD)/win32/CMakeCache.txt:
 	cmake -S . -B $(BUILD)/win32 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
 
@@ -36,6 +40,12 @@ test: setup $(addprefix build-,$(CONFIGS))
 # zarta-trace into $(DESTDIR)$(PREFIX)/bin.
 install: setup build-native
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD)/native --prefix "$(PREFIX)"
+
+# Each libFuzzer target for FUZZ_SECONDS over its corpus: executions, their rate, crashes.
+fuzz: setup build-fuzz
+	@status=0; for t in $(FUZZ_TARGETS); do \
+	  bash scripts/fuzz.sh $(BUILD)/fuzz/tests/fuzz/fuzz_$$t tests/fuzz/corpus/$$t $(FUZZ_SECONDS) || status=1; \
+	done; exit $$status
 
 bench: setup build-native
 	bash bench/run.sh

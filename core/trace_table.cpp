@@ -1,6 +1,7 @@
 #include "core/trace_table.h"
 
 #include <cstring>
+#include <thread>
 
 TraceSlot traceTable[MAX_TRACES];
 uint8_t nextTraceTag;
@@ -26,13 +27,15 @@ void setHopName(HopRecord& hop, const char* name) {
 
 void readHopName(const HopRecord& hop, char (&out)[HOP_NAME_LENGTH]) {
   char* name = const_cast<char*>(hop.name);
-  // A rewrite takes a few hundred nanoseconds; a version that stays odd longer than these reads
-  // can only be a slot left in some other state, whose name is then shown as it stands.
-  constexpr int MAX_READS = 1000;
+  // A rewrite takes a few hundred nanoseconds, and the writer gets the processor between the
+  // reads; a version that stays odd past them can only be a slot left in some other state,
+  // whose name is then shown as it stands rather than waited for.
+  constexpr int MAX_READS = 64;
   for (int reads = 1;; ++reads) {
     uint32_t before = loadShared(hop.nameVersion);
     for (int i = 0; i < HOP_NAME_LENGTH; ++i) out[i] = std::atomic_ref<char>(name[i]).load(std::memory_order_acquire);
     if ((!(before & 1) && loadShared(hop.nameVersion) == before) || reads == MAX_READS) break;
+    std::this_thread::yield();
   }
   out[HOP_NAME_LENGTH - 1] = '\0';
 }

@@ -46,7 +46,7 @@ int SimTransport::receive(uint8_t* buffer, int capacity, SocketAddress& sender, 
   std::vector<uint8_t>& bytes = answer.bytes;
   if (handOver == Answers::raw) {
     int length = std::min(capacity, static_cast<int>(bytes.size()));
-    memcpy(buffer, bytes.data(), length);
+    if (length > 0) memcpy(buffer, bytes.data(), length);
     return length;
   }
   // The probe as answered (an echo reply) or quoted (behind a time-exceeded header).
