@@ -234,9 +234,14 @@ int main(int argc, char** argv) {
 
   for (int i = 0; i < count; ++i) storeShared(slots[i]->stopRequested, 1u);
   auto stopDeadline = Clock::now() + std::chrono::milliseconds(STOP_WAIT_MILLISECONDS);
-  for (int i = 0; i < count; ++i)
+  int running = 0;
+  for (int i = 0; i < count; ++i) {
     while (loadShared(slots[i]->inUse) != 0 && Clock::now() < stopDeadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    running += loadShared(slots[i]->inUse) != 0;
+  }
+  // A worker still waiting for its name server cannot be stopped; any other is a fault.
+  if (running > 0) fprintf(stderr, "zarta-trace: %d traces did not stop\n", running);
 
   bool allFound = true;
   for (int i = 0; i < count; ++i) {
@@ -249,5 +254,5 @@ int main(int argc, char** argv) {
   fputs(final.c_str(), stdout);
   fflush(stdout);
   // Resolver threads may still wait on a name server; they end with the process.
-  _exit(allDone && allFound ? 0 : 1);
+  _exit(allDone && allFound && running == 0 ? 0 : 1);
 }

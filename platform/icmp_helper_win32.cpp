@@ -101,8 +101,22 @@ void IcmpHelper::send(const uint8_t* message, int length, const SocketAddress& d
 }
 
 int IcmpHelper::endedRequest() {
-  for (int i = 0; i < MAX_REQUESTS; ++i)
-    if (requests_[i].busy && WaitForSingleObject(requests_[i].event, 0) == WAIT_OBJECT_0) return i;
+  // One wait for up to 64 requests rather than one each: under Wine every wait is a call to its
+  // server, and a pass asks at least once.
+  HANDLE events[MAXIMUM_WAIT_OBJECTS];
+  int indexes[MAXIMUM_WAIT_OBJECTS];
+  DWORD count = 0;
+  for (int i = 0; i < MAX_REQUESTS; ++i) {
+    if (requests_[i].busy) {
+      events[count] = requests_[i].event;
+      indexes[count++] = i;
+    }
+    if (count > 0 && (count == MAXIMUM_WAIT_OBJECTS || i == MAX_REQUESTS - 1)) {
+      DWORD ended = WaitForMultipleObjects(count, events, FALSE, 0) - WAIT_OBJECT_0;
+      if (ended < count) return indexes[ended];
+      count = 0;
+    }
+  }
   return -1;
 }
 

@@ -336,4 +336,23 @@ TEST(TraceEngine, WindowNeverPassesTheHopTable) {
   EXPECT_EQ(trace.slot.hops[MAX_HOPS - 1].probeCount, 10u);
 }
 
+// Half a minute natively: run by its own ctest entry, which sets ZARTA_LONG_RUN.
+TEST(LongRun, QuietTraceStaysRightPast2To31PassesAndTheClocksWrap) {
+  if (getenv("ZARTA_LONG_RUN") == nullptr) GTEST_SKIP() << "set ZARTA_LONG_RUN to run 2^31 passes";
+  SimTrace trace("client 192.0.2.2\ntarget 203.0.113.9\nhop silent\nhop target\n", 0xFFFFF000u);
+  trace.runUntilQuiet();
+  const std::string quiet = trace.report();
+  for (int64_t pass = 0; pass < (int64_t{1} << 31) + 1000; ++pass) {
+    runPass(trace.engine);
+    ++trace.system.now;
+  }
+  EXPECT_EQ(trace.report(), quiet);
+  // The silent router answering at last is learnt, probed ten times and shown, as at the start.
+  trace.system.network.deliver(trace.system.now, parseAddress("198.51.100.1"), answer(ICMP_TIME_EXCEEDED, 0, 0, 0));
+  trace.pass();
+  trace.runUntilQuiet();
+  EXPECT_NE(trace.system.renders.back().find("\n1\t?\t100%\t10\t198.51.100.1\t"), std::string::npos)
+      << trace.system.renders.back();
+}
+
 }  // namespace

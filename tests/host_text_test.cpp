@@ -4,6 +4,7 @@
 #include <string>
 
 #include "display/host_text.h"
+#include "display/trace_report.h"
 #include "display/trace_start.h"
 
 namespace {
@@ -51,19 +52,21 @@ TEST(HostText, LongTextsAreCutAtTheBuffer) {
   EXPECT_EQ(extract(std::string(4999, 'b') + "_c"), std::string(4999, 'b'));
 }
 
-TEST(HostText, SlotAndCaptionKeepTheFirst255Characters) {
+TEST(HostText, SlotCaptionAndReportKeepTheSameFirst255Characters) {
   struct Case {
     size_t length;
     size_t kept;
-  } cases[] = {{0, 0}, {254, 254}, {255, 255}, {256, 255}, {4999, 255}};
+  } cases[] = {{0, 0}, {254, 254}, {255, 255}, {256, 255}, {499, 255}, {4999, 255}};
   for (const Case& c : cases) {
     std::string host(c.length, 'h');
     TraceSlot* slot = claimTraceSlot(("http://" + host + "/x").c_str());
     ASSERT_NE(slot, nullptr);
     EXPECT_EQ(std::string(slot->hostName), host.substr(0, c.kept));
-    char title[TITLE_LENGTH];
+    char title[TITLE_LENGTH], report[REPORT_LENGTH];
     buildTraceTitle(*slot, title);
     EXPECT_EQ(std::string(title), "Tracing route to " + host.substr(0, c.kept));
+    buildTraceReport(*slot, nullptr, report);
+    EXPECT_EQ(std::string(report), host.substr(0, c.kept) + " not found \r\n");
     releaseTraceSlot(*slot);
   }
 }
