@@ -232,7 +232,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  for (int i = 0; i < count; ++i) storeShared(slots[i]->stopRequested, 1u);
+  for (int i = 0; i < count; ++i) requestStop(*slots[i]);
   auto stopDeadline = Clock::now() + std::chrono::milliseconds(STOP_WAIT_MILLISECONDS);
   int running = 0;
   for (int i = 0; i < count; ++i) {

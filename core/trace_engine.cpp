@@ -266,6 +266,6 @@ bool runPass(TraceEngine& engine) {
 int runTrace(TraceSlot& slot, TraceSystem& system) {
   TraceEngine engine;
   startEngine(engine, slot, system);
-  while (runPass(engine)) system.sleepOneMillisecond();
+  while (runPass(engine)) system.waitForNextPass(slot, loadShared(slot.quiet) != 0);
   return 0;
 }

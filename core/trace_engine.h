@@ -67,5 +67,5 @@ void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system);
 // One pass, without its closing sleep. False once the stop request has been acted on:
 // the slot is free and the socket closed.
 bool runPass(TraceEngine& engine);
-// The whole worker: start, then passes separated by a 1 ms sleep until the stop. Returns 0.
+// The whole worker: start, then passes separated by waits of 1 ms or more until the stop. Returns 0.
 int runTrace(TraceSlot& slot, TraceSystem& system);

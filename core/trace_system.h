@@ -35,6 +35,15 @@ class IcmpTransport {
   // `capacity`), or a negative value on failure. `arrivedAt` is when it reached the host, on
   // the engine's clock, so that a round trip does not include the wait for the next pass.
   virtual int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) = 0;
+  // Blocks until `wake` is set: the platform's handle of a timer or of a stop signal (an eventfd,
+  // an event). Unless `wakeOnly`, it also returns as soon as a datagram may be waiting; with it,
+  // a transport that must stamp arrivals itself reads them as they come. False when it cannot
+  // wait (not open), and the caller waits for `wake` alone.
+  virtual bool wait(intptr_t wake, bool wakeOnly) {
+    (void)wake;
+    (void)wakeOnly;
+    return false;
+  }
 };
 
 // Everything else a worker needs. One instance serves one worker.
@@ -44,8 +53,10 @@ class TraceSystem {
   virtual IcmpTransport& transport() = 0;
   // Milliseconds since an arbitrary origin, wrapping modulo 2^32.
   virtual uint32_t nowMilliseconds() = 0;
-  // Gives up the processor for at least 1 ms; the engine paces itself by these passes.
-  virtual void sleepOneMillisecond() = 0;
+  // Ends a pass: gives up the processor for at least 1 ms, by which the engine paces itself. A
+  // quiet trace (nothing to send, no answer expected) waits instead until an answer comes or
+  // its stop is requested, so that a trace left open costs nothing.
+  virtual void waitForNextPass(const TraceSlot& slot, bool quiet) = 0;
   virtual uint32_t processId() = 0;
   // All zero when the text is neither a dotted address nor a name that can be looked up.
   virtual SocketAddress resolveTarget(const char* hostText) = 0;

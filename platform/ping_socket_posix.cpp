@@ -94,6 +94,9 @@ bool PingSocket::datagramWaiting() {
   return poll(&waiting, 1, 0) > 0 && (waiting.revents & (POLLIN | POLLERR));
 }
 
+// POLLERR: a router's answer waits on the error queue.
+bool PingSocket::wait(intptr_t wake, bool wakeOnly) { return waitForSocket(handle_, wake, wakeOnly, POLLIN | POLLERR); }
+
 int PingSocket::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
   uint8_t icmp[RECEIVE_BUFFER_LENGTH];
   uint32_t from = 0;

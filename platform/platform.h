@@ -22,6 +22,7 @@ class RawIcmpSocket : public IcmpTransport {
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
   bool datagramWaiting() override;
   int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
+  bool wait(intptr_t wake, bool wakeOnly) override;
 
  private:
   intptr_t handle_ = -1;  // the socket, or -1 (INVALID_SOCKET) while closed
@@ -39,6 +40,7 @@ class PingSocket : public IcmpTransport {
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
   bool datagramWaiting() override;
   int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
+  bool wait(intptr_t wake, bool wakeOnly) override;
 
  private:
   void clearError();
@@ -88,6 +90,7 @@ class TransportChoice : public IcmpTransport {
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
   bool datagramWaiting() override;
   int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
+  bool wait(intptr_t wake, bool wakeOnly) override;
 
  private:
   IcmpTransport* const* candidates_;  // in the order of preference
@@ -127,8 +130,9 @@ class NativeTraceSystem : public TraceSystem {
  public:
   NativeTraceSystem(TraceFrontEnd& frontEnd, IcmpTransport& transport) : frontEnd_(frontEnd), transport_(transport) {}
   IcmpTransport& transport() override { return transport_; }
+  ~NativeTraceSystem() override;
   uint32_t nowMilliseconds() override;
-  void sleepOneMillisecond() override;
+  void waitForNextPass(const TraceSlot& slot, bool quiet) override;
   uint32_t processId() override;
   SocketAddress resolveTarget(const char* hostText) override;
   void startReverseLookup(TraceSlot& slot, int hop) override { frontEnd_.startReverseLookup(slot, hop); }
@@ -137,7 +141,15 @@ class NativeTraceSystem : public TraceSystem {
  private:
   TraceFrontEnd& frontEnd_;
   IcmpTransport& transport_;
+  intptr_t passTimer_ = 0;  // Windows: the waitable timer of the 1 ms passes, once made
 };
+
+// Asks the worker of `slot` to stop, and wakes it from a quiet wait. What every front end calls.
+void requestStop(TraceSlot& slot);
+
+// Windows: passes wait on a high-resolution timer where the system has one; off, they fall back
+// to Sleep(1) as on systems without (for tests).
+extern bool highResolutionTimers;
 
 // The worker of one trace on this platform's transports, in their order of choice: runs it
 // until its stop request. Returns 0.

@@ -46,6 +46,10 @@ bool RawIcmpSocket::datagramWaiting() {
   return poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN);
 }
 
+bool RawIcmpSocket::wait(intptr_t wake, bool wakeOnly) {
+  return waitForSocket(static_cast<int>(handle_), wake, wakeOnly, POLLIN);
+}
+
 int RawIcmpSocket::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
   sockaddr_in from = {};
   iovec data = {buffer, static_cast<size_t>(capacity)};

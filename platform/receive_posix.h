@@ -3,6 +3,7 @@
 
 #include <sys/socket.h>
 
+#include <cstddef>
 #include <cstdint>
 
 // The monotonic clock in whole milliseconds, wrapping modulo 2^32: the engine's clock.
@@ -14,6 +15,10 @@ void requestReceiveTimes(int socket);
 // When the datagram of `message` (read with room for a control message) reached the host, on
 // the engine's clock; now when the kernel gave no stamp.
 uint32_t arrivalMilliseconds(const msghdr& message);
+
+// Blocks until `wake` (an eventfd or timer descriptor) is readable, or, unless `wakeOnly`,
+// `socket` has `events`. False when there is no socket.
+bool waitForSocket(int socket, intptr_t wake, bool wakeOnly, short events);
 
 // Control message room for the receive stamp, and for an error-queue entry beside it.
 constexpr int CONTROL_BYTES = 256;

@@ -3,11 +3,14 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "platform/platform.h"
 #include "platform/receive_posix.h"
@@ -16,6 +19,9 @@ static_assert(AF_INET == INET_FAMILY);
 static_assert(sizeof(sockaddr_in) == sizeof(SocketAddress));
 
 const char TRANSPORT_FIX[] = "run as root, grant CAP_NET_RAW, or allow ping sockets (sysctl net.ipv4.ping_group_range)";
+
+// Linux sleeps are as precise as the high-resolution timers of Windows.
+bool highResolutionTimers = true;
 
 namespace {
 
@@ -27,7 +33,34 @@ int64_t nanoseconds(clockid_t clock) {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+int stopSignals[MAX_TRACES];
+
+// The eventfd that wakes the quiet worker of a slot of the trace table, made once for the whole
+// run; -1 for another slot.
+int stopSignal(const TraceSlot& slot) {
+  static std::once_flag made;
+  std::call_once(made, [] {
+    for (int& signal : stopSignals) signal = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  });
+  ptrdiff_t index = &slot - traceTable;
+  return index >= 0 && index < MAX_TRACES ? stopSignals[index] : -1;
+}
+
 }  // namespace
+
+void requestStop(TraceSlot& slot) {
+  storeShared(slot.stopRequested, 1u);
+  int signal = stopSignal(slot);
+  uint64_t one = 1;
+  if (signal >= 0 && write(signal, &one, sizeof one) < 0) return;  // already signalled to its limit
+}
+
+bool waitForSocket(int socket, intptr_t wake, bool wakeOnly, short events) {
+  if (socket < 0) return false;
+  pollfd waiting[2] = {{static_cast<int>(wake), POLLIN, 0}, {socket, events, 0}};
+  poll(waiting, wakeOnly ? 1 : 2, -1);
+  return true;
+}
 
 uint32_t monotonicMilliseconds() {
   return static_cast<uint32_t>(nanoseconds(CLOCK_MONOTONIC) / NANOSECONDS_PER_MILLISECOND);
@@ -52,11 +85,25 @@ uint32_t arrivalMilliseconds(const msghdr& message) {
   return monotonicMilliseconds();
 }
 
+NativeTraceSystem::~NativeTraceSystem() = default;
+
 uint32_t NativeTraceSystem::nowMilliseconds() { return monotonicMilliseconds(); }
 
-void NativeTraceSystem::sleepOneMillisecond() {
-  timespec pause = {0, NANOSECONDS_PER_MILLISECOND};
-  nanosleep(&pause, nullptr);
+void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
+  int signal = quiet ? stopSignal(slot) : -1;
+  if (signal < 0) {
+    // The kernel stamps each datagram's arrival, so a plain sleep loses nothing.
+    timespec pause = {0, NANOSECONDS_PER_MILLISECOND};
+    nanosleep(&pause, nullptr);
+    return;
+  }
+  // Written after the stop request is stored: a request made from here on still ends the wait.
+  if (loadShared(slot.stopRequested) == 0 && !transport_.wait(signal, false)) {
+    pollfd waiting = {signal, POLLIN, 0};
+    poll(&waiting, 1, -1);
+  }
+  uint64_t count;
+  if (read(signal, &count, sizeof count) < 0) return;  // woken by an answer: nothing to take
 }
 
 uint32_t NativeTraceSystem::processId() { return static_cast<uint32_t>(getpid()); }

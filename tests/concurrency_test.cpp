@@ -14,8 +14,8 @@ namespace {
 class SteppedSystem : public SimSystem {
  public:
   // A real pause now and then, so that the other thread gets to run in between.
-  void sleepOneMillisecond() override {
-    SimSystem::sleepOneMillisecond();
+  void waitForNextPass(const TraceSlot& slot, bool quiet) override {
+    SimSystem::waitForNextPass(slot, quiet);
     if (now % 64 == 0) std::this_thread::yield();
   }
 };

@@ -82,6 +82,17 @@ SimSystem::SimSystem() {
 
 SocketAddress SimSystem::resolveTarget(const char*) { return resolved; }
 
+void SimSystem::waitForNextPass(const TraceSlot&, bool) {
+  if (fineTimer) {
+    now += 1;
+    return;
+  }
+  uint64_t at = uint64_t{now} * 1000 + microseconds;
+  uint64_t next = (at / tickMicroseconds + 1) * tickMicroseconds;
+  now = static_cast<uint32_t>(next / 1000);
+  microseconds = static_cast<uint32_t>(next % 1000);
+}
+
 void SimSystem::startReverseLookup(TraceSlot&, int hop) { lookups.push_back(hop); }
 
 void SimSystem::render(TraceSlot& slot, const char* statusText) {
@@ -119,7 +130,7 @@ void SimTrace::restart() {
 
 bool SimTrace::pass() {
   bool running = runPass(engine);
-  system.sleepOneMillisecond();
+  system.waitForNextPass(slot, slot.quiet != 0);
   return running;
 }
 

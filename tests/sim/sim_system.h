@@ -50,7 +50,9 @@ class SimSystem : public TraceSystem {
   SimSystem();
   IcmpTransport& transport() override { return chosen != nullptr ? *chosen : network; }
   uint32_t nowMilliseconds() override { return now; }
-  void sleepOneMillisecond() override { now += 1; }
+  // Ends a pass as the platform does: 1 ms on a fine timer, else until the next multiple of
+  // `tickMicroseconds`, as Sleep(1) does on Windows.
+  void waitForNextPass(const TraceSlot& slot, bool quiet) override;
   uint32_t processId() override { return pid; }
   SocketAddress resolveTarget(const char* hostText) override;
   void startReverseLookup(TraceSlot& slot, int hop) override;
@@ -59,7 +61,10 @@ class SimSystem : public TraceSystem {
   // Loads a scenario's path into the network; the target resolves to its target address.
   void usePath(PathModel& model);
 
-  uint32_t now = 0;                       // the virtual clock
+  uint32_t now = 0;                       // the virtual clock, ms
+  uint32_t microseconds = 0;              // and its microseconds past `now`
+  uint32_t tickMicroseconds = 1000;       // the system timer's tick
+  bool fineTimer = true;                  // a timer that waits 1 ms whatever the tick
   uint32_t pid = 0x1234;                  // the process id
   SocketAddress resolved = {};            // what every host name resolves to
   SimTransport network;

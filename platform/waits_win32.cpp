@@ -1,0 +1,69 @@
+// Windows: the waits between passes. Sleep(1) lasts until the next timer tick, up to 15.6 ms,
+// which would make every pass, and every answer read from the raw socket, that much late; a
+// high-resolution waitable timer (Windows 10 1803 and later) waits 1 ms. A quiet trace waits
+// on its transport and its stop event instead.
+#include <windows.h>
+
+#include <mutex>
+
+#include "platform/platform.h"
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
+
+bool highResolutionTimers = true;
+
+namespace {
+
+constexpr intptr_t NO_TIMER = -1;             // refused: Sleep(1) it is
+constexpr LONGLONG ONE_MILLISECOND = -10000;  // relative, in 100 ns units
+
+HANDLE stopEvents[MAX_TRACES];
+
+// The stop event of a slot of the trace table, made once for the whole run; null for another slot.
+HANDLE stopEvent(const TraceSlot& slot) {
+  static std::once_flag made;
+  std::call_once(made, [] {
+    for (HANDLE& event : stopEvents) event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  });
+  ptrdiff_t index = &slot - traceTable;
+  return index >= 0 && index < MAX_TRACES ? stopEvents[index] : nullptr;
+}
+
+}  // namespace
+
+void requestStop(TraceSlot& slot) {
+  storeShared(slot.stopRequested, 1u);
+  if (HANDLE event = stopEvent(slot)) SetEvent(event);
+}
+
+NativeTraceSystem::~NativeTraceSystem() {
+  if (passTimer_ != 0 && passTimer_ != NO_TIMER) CloseHandle(reinterpret_cast<HANDLE>(passTimer_));
+}
+
+void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
+  HANDLE stop = quiet ? stopEvent(slot) : nullptr;
+  if (stop != nullptr) {
+    // Set after the stop request is stored: a request made from here on still ends the wait.
+    if (loadShared(slot.stopRequested) == 0 && !transport_.wait(reinterpret_cast<intptr_t>(stop), false))
+      WaitForSingleObject(stop, INFINITE);
+    return;
+  }
+  if (passTimer_ == 0) {
+    HANDLE timer = highResolutionTimers ? CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                                                  TIMER_ALL_ACCESS)
+                                        : nullptr;
+    passTimer_ = timer != nullptr ? reinterpret_cast<intptr_t>(timer) : NO_TIMER;
+  }
+  LARGE_INTEGER due;
+  due.QuadPart = ONE_MILLISECOND;
+  HANDLE timer = reinterpret_cast<HANDLE>(passTimer_);
+  if (passTimer_ == NO_TIMER || !SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+    Sleep(1);
+    return;
+  }
+  if (!transport_.wait(passTimer_, true)) WaitForSingleObject(timer, INFINITE);
+}
+
+bool RawIcmpSocket::wait(intptr_t, bool) { return false; }
