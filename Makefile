@@ -6,7 +6,7 @@ CONFIGS := native asan tsan win32 fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := receive host_text report trace_start
 
-.PHONY: all setup build run test bench fuzz install clean $(addprefix build-,$(CONFIGS))
+.PHONY: all setup build run test bench fuzz soak install clean $(addprefix build-,$(CONFIGS))
 PREFIX ?= /usr/local
 
 all: build
@@ -46,6 +46,11 @@ fuzz: setup build-fuzz
 	@status=0; for t in $(FUZZ_TARGETS); do \
 	  bash scripts/fuzz.sh $(BUILD)/fuzz/tests/fuzz/fuzz_$$t tests/fuzz/corpus/$$t $(FUZZ_SECONDS) || status=1; \
 	done; exit $$status
+
+# The start-and-stop cycles of fifty traces, a few hundred times, in zarta-trace and zarta.exe.
+soak: setup build-native build-win32
+	cd $(BUILD)/native && ZARTA_SOAK_CYCLES=$${ZARTA_SOAK_CYCLES:-200} ctest -R integration_kernel_path --output-on-failure
+	cd $(BUILD)/win32 && ZARTA_SOAK_CYCLES=$${ZARTA_SOAK_CYCLES:-200} ctest -R tray_end_to_end --output-on-failure
 
 bench: setup build-native
 	bash bench/run.sh
