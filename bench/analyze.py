@@ -20,6 +20,8 @@ for line in read("path.info").splitlines():
     kind, *rest = line.split()
     if kind == "delay":
         delays[int(rest[0])] = float(rest[1])
+# The kernel path's true round trip per hop: ping's average, ms.
+truth = {int(hop): float(rtt) for hop, rtt in (line.split() for line in read("kernel.true").splitlines())}
 
 
 def averages(tool, text):
@@ -47,23 +49,35 @@ def usage(name):
     values = {l.strip().split(" (")[0].split(":")[0]: l.rsplit(": ", 1)[1] for l in text.splitlines() if ": " in l}
     get = values.__getitem__
     wall = get("Elapsed").split(":")
-    seconds = sum(float(part) * 60 ** i for i, part in enumerate(reversed(wall)))
+    seconds = sum(float(piece) * 60 ** i for i, piece in enumerate(reversed(wall)))
     return seconds, float(get("User time")) + float(get("System time")), int(
         get("Maximum resident set size")) / 1024
 
 
-rows = {}
-for tool, _ in TOOLS:
-    avg = averages(tool, read(tool + ".txt"))
-    errors = [abs(avg[h] - delays[h]) for h in avg if h in delays]
-    wall, cpu, mem = usage(tool + ".time")
-    rows[tool] = dict(wall=wall, cpu=cpu, mem=mem, mae=sum(errors) / len(errors) if errors else float("nan"),
-                      hops=len(errors))
+def mean_error(avg, reference):
+    """Mean absolute difference from the reference over the hops measured, and their number."""
+    errors = [abs(avg[h] - reference[h]) for h in avg if h in reference]
+    return (sum(errors) / len(errors) if errors else float("nan")), len(errors)
 
-quiet = {}
+
+rows, kernel = {}, {}
+for tool, _ in TOOLS:
+    mae, hops = mean_error(averages(tool, read(tool + ".txt")), delays)
+    wall, cpu, mem = usage(tool + ".time")
+    rows[tool] = dict(wall=wall, cpu=cpu, mem=mem, mae=mae, hops=hops)
+    avg = averages(tool, read(f"kernel-{tool}.txt"))
+    mae, hops = mean_error(avg, truth)
+    kernel[tool] = dict(avg=avg, mae=mae, hops=hops)
+
+# From the previous run of this benchmark (2026-12-06 20:37), when quiet traces still woke every
+# millisecond: CPU seconds per minute.
+BEFORE = {"quiet1": 0.56, "quiet50": 20.18}
+quiet, main_thread = {}, {}
 for line in read("quiet.cpu").splitlines():
-    name, ticks, rate = line.split()
-    quiet[name] = int(ticks) / int(rate)
+    name, *ticks = line.split()
+    start, start_main, end, end_main, TICKS = map(int, ticks)
+    quiet[name] = (end - start) / TICKS
+    main_thread[name] = (end_main - start_main) / TICKS
 
 
 def complete(name, count):
@@ -91,23 +105,41 @@ with open("/proc/cpuinfo") as f:
         if line.startswith("model name"):
             cpu_model = line.split(":", 1)[1].strip()
             break
+load = {}
+for line in read("load").splitlines():
+    when, *figures = line.split()
+    load[when] = " ".join(figures)
 debian = open("/etc/debian_version").read().strip() if os.path.exists("/etc/debian_version") else "?"
 z, m, t = rows["zarta"], rows["mtr"], rows["traceroute"]
 ratio = lambda a, b: f"{a / b:.2f}" if b else "n/a"
 
+zk, mk, tk = kernel["zarta"], kernel["mtr"], kernel["traceroute"]
+share = lambda seconds: f"{seconds / 60 * 100:.2f}%"
+shown = lambda value: f"{round(value, 3):g}"
+kernel_hops = sorted(truth)
+# What zarta-trace's error would be had it shown 1 on each hop it measured, as it did before.
+as_before = sum(1 - truth[h] for h in zk["avg"]) / len(zk["avg"]) if zk["avg"] else float("nan")
+q1, q50 = complete("quiet1", 1), complete("quiet50", 50)
+
 lines = [
-    "# Benchmark: zarta-trace, mtr and traceroute on one simulated path",
+    "# Benchmark: zarta-trace, mtr and traceroute",
     "",
-    f"Run {datetime.datetime.now().strftime('%Y-%m-%d %H:%M')} on {cpu_model}, {os.cpu_count()} cores, "
-    f"Debian {debian}, Linux {platform.release()}; {version(['mtr', '--version'])}, "
-    f"{version(['traceroute', '--version'])}.",
+    f"Run {datetime.datetime.now(datetime.timezone.utc).strftime('%Y-%m-%d %H:%M')} UTC on {cpu_model}, "
+    f"{os.cpu_count()} cores, Debian {debian}, Linux {platform.release()}; {version(['mtr', '--version'])}, "
+    f"{version(['traceroute', '--version'])}. The machine is shared; its load average (1, 5, 15 min) was "
+    f"{load['start']} at the start, {load['quiet']} when the quiet minute began, {load['end']} at the end.",
+    "",
+    "## Simulated 12-hop path",
     "",
     "The path (bench/path.path) is played by the TUN path simulator in a network namespace: 12 hops, delays",
     "rising from 1 to 60 ms, hop 4 silent (no time-exceeded), hop 6 withholding every fourth answer to any",
-    "prober. Each tool meets a fresh copy of it. Mean error: mean absolute difference between the tool's",
-    "per-hop average and the delay the simulator applied, over the hops the tool measured. zarta-trace shows",
-    "whole milliseconds (the truncated mean), mtr tenths and traceroute microseconds; its reads come up to one",
-    "1 ms pass late, which the truncation takes back on this path, so its error reads as 0 here.",
+    "prober. Each tool meets a fresh copy of it; traceroute sends three probes per hop at once, mtr and",
+    "zarta-trace ten per hop, in rounds. Mean error: mean absolute difference between the tool's per-hop",
+    "average and the delay the simulator applied, over the hops the tool measured. zarta-trace shows whole",
+    "milliseconds (the truncated mean), mtr tenths and traceroute thousandths. The delays are whole",
+    "milliseconds, so truncation favours zarta-trace here: it cuts off the fraction of a millisecond that",
+    "the kernel and the simulator add to each delay, which the others show. The next path shows the other",
+    "side.",
     "",
     "| tool | wall time to report (s) | CPU (s) | peak memory (MiB) | mean error (ms) | hops measured |",
     "|---|---|---|---|---|---|",
@@ -115,27 +147,70 @@ lines = [
 for tool, label in TOOLS:
     r = rows[tool]
     lines.append(f"| `{label}` | {r['wall']:.2f} | {r['cpu']:.3f} | {r['mem']:.1f} | {r['mae']:.2f} | {r['hops']} |")
-q1, q50 = complete("quiet1", 1), complete("quiet50", 50)
 lines += [
     "",
-    "Ratios, zarta-trace to each peer in this run (below 1: zarta-trace needs less):",
+    "## Ping error on a sub-millisecond path",
     "",
-    "| | wall time | CPU | peak memory | mean error |",
-    "|---|---|---|---|---|",
+    "The kernel path of the integration tests (`zt_kernel_path` in tests/integration/lib.sh): the client,",
+    "three forwarding routers over veth pairs (r2 sends no time-exceeded, r3 loses every third echo reply)",
+    "and the target 203.0.113.9, each in its own namespace. The true round trip to a hop is the average that",
+    "`ping -c 20 -i 0.01` measures from the client to the hop's own address, taken right after the three",
+    "tools. Ping error: mean absolute difference between the tool's per-hop average, as the tool shows it,",
+    "and that round trip, over the hops the tool measured (zarta-trace's whole milliseconds count as shown).",
+    "",
+    "| ms | " + " | ".join(f"hop {h}" for h in kernel_hops) + " | Ping error | hops measured |",
+    "|---|" + "---|" * (len(kernel_hops) + 2),
+    "| true round trip (ping) | " + " | ".join(f"{truth[h]:.3f}" for h in kernel_hops) + " | | |",
+]
+for tool, label in TOOLS:
+    k = kernel[tool]
+    cells = " | ".join(shown(k["avg"][h]) if h in k["avg"] else "-" for h in kernel_hops)
+    lines.append(f"| `{label}` | {cells} | {k['mae']:.3f} | {k['hops']} |")
+lines += [
+    "",
+    "zarta-trace now times each answer at its arrival (the kernel's receive stamp); on links this short it",
+    f"used to show 1, which against this run's round trips would be a Ping error of {as_before:.3f} ms.",
+    "",
+    "## Ratios",
+    "",
+    "zarta-trace to each peer in this run (below 1: zarta-trace needs less, or errs less):",
+    "",
+    "| | wall time | CPU | peak memory | mean error, simulated path | Ping error, sub-millisecond path |",
+    "|---|---|---|---|---|---|",
     f"| against mtr | {ratio(z['wall'], m['wall'])} | {ratio(z['cpu'], m['cpu'])} | {ratio(z['mem'], m['mem'])} "
-    f"| {ratio(z['mae'], m['mae'])} |",
+    f"| {ratio(z['mae'], m['mae'])} | {ratio(zk['mae'], mk['mae'])} |",
     f"| against traceroute | {ratio(z['wall'], t['wall'])} | {ratio(z['cpu'], t['cpu'])} | "
-    f"{ratio(z['mem'], t['mem'])} | {ratio(z['mae'], t['mae'])} |",
+    f"{ratio(z['mem'], t['mem'])} | {ratio(z['mae'], t['mae'])} | {ratio(zk['mae'], tk['mae'])} |",
+]
+if 0 in (m["cpu"], t["cpu"]):
+    lines += ["", "n/a: the peer's CPU figure is 0, below the 10 ms that /usr/bin/time resolves."]
+lines += [
     "",
-    "Quiet traces kept open (every probe done, the workers still polling each millisecond), CPU over one minute:",
+    "## Quiet traces",
     "",
-    "| traces | CPU seconds per minute | share of one core | traces complete |",
-    "|---|---|---|---|",
-    f"| 1 | {quiet['quiet1']:.2f} | {quiet['quiet1'] / 60 * 100:.1f}% | {q1[0]} of {q1[1]} |",
-    f"| 50 | {quiet['quiet50']:.2f} | {quiet['quiet50'] / 60 * 100:.1f}% | {q50[0]} of {q50[1]} |",
+    "Traces with every probe done and no answer expected now wait for an answer or their stop instead of",
+    "waking every millisecond. CPU of the whole zarta-trace process over one minute, from 15 s after the",
+    "50 traces started, and of it the main thread's: the console's loop, which looks for finished name",
+    "lookups every 10 ms; the rest is the traces' workers and the resolver threads. The previous run's",
+    "figures come from the previous run of this benchmark (2026-12-06 20:37, AMD EPYC, 2 cores), when quiet",
+    "traces still woke every millisecond.",
     "",
-    "zarta-trace ends once its traces are quiet; to keep them open for the minute, the namespace's name",
-    "server is an address whose queries the simulator drops, so the hops' reverse lookups stay pending.",
+    "| traces | CPU seconds per minute | share of one core | of it, the console's loop | previous run: CPU s per "
+    "minute | previous run: share | traces complete |",
+    "|---|---|---|---|---|---|---|",
+]
+for name, count, done in (("quiet1", 1, q1), ("quiet50", 50, q50)):
+    lines.append(f"| {count} | {quiet[name]:.2f} | {share(quiet[name])} | {share(main_thread[name])} | "
+                 f"{BEFORE[name]:.2f} | {share(BEFORE[name])} | {done[0]} of {done[1]} |")
+lines += [
+    "",
+    f"50 quiet traces together: {share(quiet['quiet50'])} of one core, "
+    f"{'within' if quiet['quiet50'] / 60 <= 0.01 else 'above'} the aim of at most 1%. The process's CPU is",
+    f"counted in ticks of 1/{TICKS} s, so a share below {share(1 / TICKS)} reads as 0.",
+    "",
+    "zarta-trace ends once its traces are quiet and the names of their hops known; to keep them open for the",
+    "minute, the namespace's name server is an address whose queries the simulator drops, so the hops'",
+    "reverse lookups stay pending. The run checks that both processes still ran at the minute's end.",
     "",
     "![chart](results.png)",
     "",
@@ -148,17 +223,20 @@ with open(os.path.join(dest, "RESULTS.md"), "w") as f:
 with open(os.path.join(run, "tools.dat"), "w") as f:
     for tool, _ in TOOLS:
         r = rows[tool]
-        f.write(f"{tool} {r['wall']:.3f} {r['cpu']:.4f} {r['mem']:.2f} {r['mae']:.3f}\n")
+        f.write(f"{tool} {r['wall']:.3f} {r['cpu']:.4f} {r['mem']:.2f} {r['mae']:.3f} {kernel[tool]['mae']:.4f}\n")
 with open(os.path.join(run, "quiet.dat"), "w") as f:
-    f.write(f'"1 trace" {quiet["quiet1"]:.3f}\n"50 traces" {quiet["quiet50"]:.3f}\n')
-panels = [(2, "wall time to report, s"), (3, "CPU, s"), (4, "peak memory, MiB"), (5, "mean error, ms")]
-gp = ["set terminal pngcairo size 1400,420 font 'sans,10'", "set output 'results.png'",
-      "set multiplot layout 1,5 title 'zarta-trace, mtr, traceroute on one simulated 12-hop path'",
+    for name, label in (("quiet1", "1"), ("quiet50", "50")):
+        f.write(f'"{label}, before" {BEFORE[name] / 60 * 100:.3f}\n"{label}, now" {quiet[name] / 60 * 100:.3f}\n')
+panels = [(2, "simulated path: wall time to report, s"), (3, "simulated path: CPU, s"),
+          (4, "simulated path: peak memory, MiB"), (5, "simulated path: mean error, ms"),
+          (6, "sub-millisecond path: Ping error, ms")]
+gp = ["set terminal pngcairo size 1200,760 font 'sans,10'", "set output 'results.png'",
+      "set multiplot layout 2,3 title 'zarta-trace, mtr and traceroute'",
       "set style fill solid 0.8", "set boxwidth 0.6", "unset key", "set yrange [0:*]", "set grid ytics"]
 for column, title in panels:
     gp.append(f"set title '{title}'")
     gp.append(f"plot '{run}/tools.dat' using 0:{column}:xtic(1) with boxes lc rgb '#3a7bd5'")
-gp += ["set title 'quiet traces: CPU s per minute'",
+gp += ["set title 'quiet traces: % of one core, previous run and now'",
        f"plot '{run}/quiet.dat' using 0:2:xtic(1) with boxes lc rgb '#d5803a'", "unset multiplot"]
 with open(os.path.join(run, "chart.gp"), "w") as f:
     f.write("\n".join(gp) + "\n")
