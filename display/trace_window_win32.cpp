@@ -33,7 +33,7 @@ INT_PTR onSize(HWND window, LPARAM lParam) {
 INT_PTR onClose(HWND window) {
   // The window stays (hidden) while its slot holds it; the next trace in the slot destroys it.
   EndDialog(window, 0);
-  if (TraceSlot* slot = findSlotByWindow(window)) storeShared(slot->stopRequested, 1u);
+  if (TraceSlot* slot = findSlotByWindow(window)) requestStop(*slot);
   return FALSE;
 }
 

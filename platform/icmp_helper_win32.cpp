@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <windows.h>
 #include <winternl.h>
+#define PIO_APC_ROUTINE_DEFINED  // winternl.h declares it: icmpapi.h then types the routine with it
 // The engine names its ICMP type ICMP_ECHO_REPLY; Windows' reply record keeps its struct name.
 #define ICMP_ECHO_REPLY WINDOWS_ICMP_ECHO_REPLY
 #include <iphlpapi.h>
@@ -31,6 +32,14 @@ constexpr DWORD REQUEST_TIMEOUT_MS = DISCOVERY_RETRY_MS;
 
 static_assert(IcmpHelper::REPLY_BYTES >=
               sizeof(icmp_echo_reply) + DATA_LENGTH + ECHO_HEADER_LENGTH + sizeof(IO_STATUS_BLOCK));
+
+// Does nothing: the events tell which requests ended. Wine 8 needs a routine to keep a request's
+// IO_STATUS_BLOCK, which without one it frees on return while the request still runs, and the
+// system then writes into freed memory. Its wrapper frees that block when the routine has run.
+void NTAPI requestEnded(void*, IO_STATUS_BLOCK*, ULONG) {}
+
+// Runs the routines of the requests that ended; they run only in an alertable wait.
+void runEndedRoutines() { SleepEx(0, TRUE); }
 
 uint32_t little32(const uint8_t* at) {
   return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
@@ -65,6 +74,7 @@ void IcmpHelper::close() {
     request.event = nullptr;
     request.busy = false;
   }
+  runEndedRoutines();
   IcmpCloseHandle(file_);
   file_ = nullptr;
 }
@@ -91,8 +101,8 @@ void IcmpHelper::send(const uint8_t* message, int length, const SocketAddress& d
   IP_OPTION_INFORMATION options = {};
   options.Ttl = static_cast<UCHAR>(timeToLive_);
   request->busy = true;
-  DWORD done = IcmpSendEcho2(file_, request->event, nullptr, nullptr, destination.address, data, DATA_LENGTH, &options,
-                             request->reply, sizeof request->reply, REQUEST_TIMEOUT_MS);
+  DWORD done = IcmpSendEcho2(file_, request->event, requestEnded, nullptr, destination.address, data, DATA_LENGTH,
+                             &options, request->reply, sizeof request->reply, REQUEST_TIMEOUT_MS);
   // Finished at once, its reply is in the buffer: the set event hands it over like the others.
   if (done != 0)
     SetEvent(request->event);
@@ -102,7 +112,7 @@ void IcmpHelper::send(const uint8_t* message, int length, const SocketAddress& d
 
 int IcmpHelper::endedRequest() {
   // One wait for up to 64 requests rather than one each: under Wine every wait is a call to its
-  // server, and a pass asks at least once.
+  // server, and each pass asks.
   HANDLE events[MAXIMUM_WAIT_OBJECTS];
   int indexes[MAXIMUM_WAIT_OBJECTS];
   DWORD count = 0;
@@ -128,6 +138,7 @@ int IcmpHelper::receive(uint8_t* buffer, int capacity, SocketAddress& sender, ui
   Request& request = requests_[index];
   request.busy = false;
   ResetEvent(request.event);
+  runEndedRoutines();
   // The count is 0 for a request that got no answer; the status says which, in either case.
   IcmpParseReplies(request.reply, sizeof request.reply);
   const icmp_echo_reply& reply = *reinterpret_cast<const icmp_echo_reply*>(request.reply);

@@ -24,8 +24,6 @@ uint32_t performanceCounterMilliseconds() {
 
 uint32_t NativeTraceSystem::nowMilliseconds() { return performanceCounterMilliseconds(); }
 
-void NativeTraceSystem::sleepOneMillisecond() { Sleep(1); }
-
 uint32_t NativeTraceSystem::processId() { return GetCurrentProcessId(); }
 
 SocketAddress NativeTraceSystem::resolveTarget(const char* hostText) {
