@@ -1,5 +1,6 @@
 # 32-bit Windows: the ICMP helper API, Windows Sockets and the performance counter; the tray program zarta.exe.
-set(ZARTA_PLATFORM_SOURCES platform/system_win32.cpp platform/raw_socket_win32.cpp platform/icmp_helper_win32.cpp)
+set(ZARTA_PLATFORM_SOURCES platform/system_win32.cpp platform/waits_win32.cpp platform/raw_socket_win32.cpp
+                           platform/icmp_helper_win32.cpp)
 set(ZARTA_PLATFORM_LIBRARIES ws2_32 iphlpapi)
 # The runtime is linked in, so that every program needs only DLLs that ship with Windows.
 add_link_options(-static -static-libgcc -static-libstdc++)
@@ -12,4 +13,3 @@ function(zarta_front_ends)
     include(${CMAKE_SOURCE_DIR}/cmake/zarta_exe.cmake)
   endif()
 endfunction()
-list(APPEND ZARTA_PLATFORM_SOURCES platform/waits_win32.cpp)

@@ -132,6 +132,18 @@ int IcmpHelper::endedRequest() {
 
 bool IcmpHelper::datagramWaiting() { return endedRequest() >= 0; }
 
+bool IcmpHelper::wait(intptr_t wake, bool wakeOnly) {
+  if (file_ == nullptr) return false;
+  // Each answer carries its round trip, so a pass need not be woken for one; a quiet trace is,
+  // by the first requests still out (each ends by its time-out at the latest).
+  HANDLE handles[MAXIMUM_WAIT_OBJECTS] = {reinterpret_cast<HANDLE>(wake)};
+  DWORD count = 1;
+  for (int i = 0; i < MAX_REQUESTS && !wakeOnly && count < MAXIMUM_WAIT_OBJECTS; ++i)
+    if (requests_[i].busy) handles[count++] = requests_[i].event;
+  WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+  return true;
+}
+
 int IcmpHelper::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
   int index = endedRequest();
   if (index < 0) return -1;

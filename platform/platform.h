@@ -25,7 +25,22 @@ class RawIcmpSocket : public IcmpTransport {
   bool wait(intptr_t wake, bool wakeOnly) override;
 
  private:
-  intptr_t handle_ = -1;  // the socket, or -1 (INVALID_SOCKET) while closed
+  // Windows keeps no arrival time with a datagram (Linux's kernel does): the wait between passes
+  // takes each one in as it arrives, stamps it and keeps it here for the next pass.
+  struct Arrival {
+    SocketAddress sender;
+    uint32_t arrivedAt;
+    int length;
+    uint8_t bytes[RECEIVE_BUFFER_LENGTH];
+  };
+  static constexpr int KEPT_ARRIVALS = 16;
+  bool socketReadable();
+  int takeIn(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt);
+  intptr_t handle_ = -1;     // the socket, or -1 (INVALID_SOCKET) while closed
+  void* arrivalEvent_ = nullptr;  // Windows: set when a datagram arrives
+  Arrival kept_[KEPT_ARRIVALS];   // Windows: stamped and not yet received, oldest at keptFirst_
+  int keptFirst_ = 0;
+  int keptCount_ = 0;
 };
 
 // Linux: an ICMP ping socket (SOCK_DGRAM, IPPROTO_ICMP), open to the groups that
@@ -59,6 +74,7 @@ class IcmpHelper : public IcmpTransport {
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
   bool datagramWaiting() override;
   int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
+  bool wait(intptr_t wake, bool wakeOnly) override;
 
   // Requests in flight at most; a send beyond them is dropped and its probe times out.
   static constexpr int MAX_REQUESTS = 128;
@@ -146,6 +162,9 @@ class NativeTraceSystem : public TraceSystem {
 
 // Asks the worker of `slot` to stop, and wakes it from a quiet wait. What every front end calls.
 void requestStop(TraceSlot& slot);
+
+// Windows: the engine's clock, which the raw socket also reads to stamp arrivals.
+uint32_t performanceCounterMilliseconds();
 
 // Windows: passes wait on a high-resolution timer where the system has one; off, they fall back
 // to Sleep(1) as on systems without (for tests).

@@ -11,8 +11,6 @@
 static_assert(IP_TTL == 4, "IP_TTL must be ws2tcpip.h's value");
 static_assert(sizeof(sockaddr_in) == sizeof(SocketAddress));
 
-uint32_t performanceCounterMilliseconds();  // the engine's clock, system_win32.cpp
-
 int RawIcmpSocket::open() {
   close();
   SOCKET handle = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
@@ -20,13 +18,18 @@ int RawIcmpSocket::open() {
   // Every raw socket sees every trace's answers; the default queue is too small for 50 traces.
   int size = RECEIVE_QUEUE_BYTES;
   setsockopt(handle, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
+  arrivalEvent_ = WSACreateEvent();
+  WSAEventSelect(handle, arrivalEvent_, FD_READ);
   handle_ = static_cast<intptr_t>(handle);
+  keptFirst_ = keptCount_ = 0;
   return 0;
 }
 
 void RawIcmpSocket::close() {
   if (handle_ != -1) closesocket(static_cast<SOCKET>(handle_));
+  if (arrivalEvent_ != nullptr) WSACloseEvent(arrivalEvent_);
   handle_ = -1;
+  arrivalEvent_ = nullptr;
 }
 
 void RawIcmpSocket::setTimeToLive(int timeToLive) {
@@ -41,7 +44,9 @@ void RawIcmpSocket::send(const uint8_t* message, int length, const SocketAddress
          reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
-bool RawIcmpSocket::datagramWaiting() {
+bool RawIcmpSocket::datagramWaiting() { return keptCount_ > 0 || socketReadable(); }
+
+bool RawIcmpSocket::socketReadable() {
   if (handle_ == -1) return false;
   fd_set readable;
   FD_ZERO(&readable);
@@ -51,6 +56,38 @@ bool RawIcmpSocket::datagramWaiting() {
 }
 
 int RawIcmpSocket::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
+  if (keptCount_ == 0) return takeIn(buffer, capacity, sender, arrivedAt);
+  const Arrival& kept = kept_[keptFirst_];
+  keptFirst_ = (keptFirst_ + 1) % KEPT_ARRIVALS;
+  --keptCount_;
+  int length = kept.length < capacity ? kept.length : capacity;
+  if (length > 0) memcpy(buffer, kept.bytes, length);
+  sender = kept.sender;
+  arrivedAt = kept.arrivedAt;
+  return kept.length < 0 ? kept.length : length;
+}
+
+bool RawIcmpSocket::wait(intptr_t wake, bool wakeOnly) {
+  if (handle_ == -1) return false;
+  HANDLE handles[2] = {reinterpret_cast<HANDLE>(wake), arrivalEvent_};
+  for (;;) {
+    // Reset before looking: a datagram that comes after the look sets the event again.
+    WSAResetEvent(arrivalEvent_);
+    if (!wakeOnly && datagramWaiting()) return true;
+    // With the room for stamped arrivals full, the rest wait in the socket and are stamped late.
+    if (wakeOnly && keptCount_ < KEPT_ARRIVALS && socketReadable()) {
+      Arrival& arrival = kept_[(keptFirst_ + keptCount_) % KEPT_ARRIVALS];
+      arrival.length = takeIn(arrival.bytes, sizeof arrival.bytes, arrival.sender, arrival.arrivedAt);
+      ++keptCount_;
+      continue;
+    }
+    bool roomLeft = !wakeOnly || keptCount_ < KEPT_ARRIVALS;
+    if (WaitForMultipleObjects(roomLeft ? 2 : 1, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return true;
+    if (!wakeOnly) return true;
+  }
+}
+
+int RawIcmpSocket::takeIn(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
   sockaddr_in from = {};
   int fromLength = sizeof from;
   int length = recvfrom(static_cast<SOCKET>(handle_), reinterpret_cast<char*>(buffer), capacity, 0,

@@ -65,5 +65,3 @@ void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
   }
   if (!transport_.wait(passTimer_, true)) WaitForSingleObject(timer, INFINITE);
 }
-
-bool RawIcmpSocket::wait(intptr_t, bool) { return false; }
