@@ -120,6 +120,30 @@ wait_for 10 no_traces || fail "Close windows left trace windows open"
 visible "Enter host" || fail "the host entry box went away"
 echo "ok: Close windows closed every trace window"
 
+# Fifty traces from the clipboard hot key, then "Close windows", cycle after cycle
+# (ZARTA_SOAK_CYCLES, 2 by default): each cycle must open all fifty, so every slot came back, and
+# the program's threads (every worker ended), windows, handles and memory must stay flat.
+process=$(pgrep -n -x zarta.exe)  # Wine names the process of a Windows program after it
+usage() { echo "$(ls /proc/$process/task | wc -l) $(inspect list | wc -l) $(awk '/^VmRSS/ { print $2 }' /proc/$process/status)"; }
+printf 'http://198.51.100.2/index.html' | inns xclip -selection clipboard
+traces_shown() { [ "$(inspect list | awk -F'\t' '$5 == 1' | grep -c "	Tracing route to 198.51.100.2$")" = "$1" ]; }
+settled() { traces_shown 0 && [ "$(ls /proc/$process/task | wc -l)" = "${threads:-0}" ]; }
+threads=$(ls /proc/$process/task | wc -l)
+for cycle in $(seq "${ZARTA_SOAK_CYCLES:-2}"); do
+  inspect post zarta 0x312 1 0 50  # WM_HOTKEY HOTKEY_CLIPBOARD_TRACE
+  wait_for 30 traces_shown 50 || fail "cycle $cycle: not fifty trace windows"
+  inspect post zarta 0x111 40005 0
+  wait_for 30 settled || fail "cycle $cycle: windows or workers left: $(usage)"
+  # Closed trace windows stay, hidden, until their slots are reused: flat from the first cycle on.
+  [ "$cycle" = 1 ] && first=$(usage)
+done
+last=$(usage)
+echo "fifty traces opened and closed ${ZARTA_SOAK_CYCLES:-2} times; threads, windows, resident KiB:" \
+  "after the first cycle $first, after the last $last"
+read -r t0 w0 m0 <<<"$first"
+read -r t1 w1 m1 <<<"$last"
+[ "$t1" = "$t0" ] && [ "$w1" = "$w0" ] && [ "$m1" -le $((m0 + 8192)) ] || fail "resources grew over the cycles"
+
 inspect post zarta 0x111 40002 0  # WM_COMMAND ID_EXIT
 wait_for 10 eval '! kill -0 $zarta 2>/dev/null' || fail "Exit did not end the program"
 wait "$zarta"

@@ -2,7 +2,7 @@
 // program in the same Wine session. Exit status 0, 1 when there is no such window, 2 on misuse.
 //   list                               every top-level window: x, y, width, height, visible, class, caption
 //   text CAPTION                       the report of the window so captioned (or its own text)
-//   post CLASS MESSAGE WPARAM LPARAM   posts a message to the window of that class
+//   post CLASS MESSAGE WPARAM LPARAM [COUNT]   posts a message (COUNT times) to the window of that class
 #include <windows.h>
 
 #include <cstdio>
@@ -33,16 +33,16 @@ int main(int argc, char** argv) {
   if (strcmp(command, "list") == 0) return EnumWindows(printWindow, 0) ? 0 : 1;
   bool post = strcmp(command, "post") == 0 && argc >= 6;
   if (!post && (strcmp(command, "text") != 0 || argc < 3)) {
-    fputs("usage: zarta_inspect list | text CAPTION | post CLASS MESSAGE WPARAM LPARAM\n", stderr);
+    fputs("usage: zarta_inspect list | text CAPTION | post CLASS MESSAGE WPARAM LPARAM [COUNT]\n", stderr);
     return 2;
   }
   HWND window = post ? FindWindowA(argv[2], nullptr) : FindWindowA(nullptr, argv[2]);
   if (window == nullptr) return 1;
-  if (post)
-    return PostMessageA(window, static_cast<UINT>(strtoul(argv[3], nullptr, 0)), strtoul(argv[4], nullptr, 0),
-                        strtol(argv[5], nullptr, 0))
-               ? 0
-               : 1;
+  for (int i = post && argc >= 7 ? atoi(argv[6]) : 1; post && i > 0; --i)
+    if (!PostMessageA(window, static_cast<UINT>(strtoul(argv[3], nullptr, 0)), strtoul(argv[4], nullptr, 0),
+                      strtol(argv[5], nullptr, 0)))
+      return 1;
+  if (post) return 0;
   HWND report = GetDlgItem(window, IDC_TRACE_TEXT);
   DWORD_PTR length = 0;
   SendMessageTimeoutA(report != nullptr ? report : window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
