@@ -2,6 +2,7 @@
 #include <cstring>
 #include <vector>
 
+#include "display/trace_report.h"
 #include "display/trace_start.h"
 #include "gui_test_support.h"
 #include "resources/resource.h"
@@ -124,9 +125,21 @@ TEST_P(TrayEventTest, DoesWhatItAsks) {
   SendMessageA(mainWindow, GetParam().message, GetParam().wParam, GetParam().lParam);
   EXPECT_STREQ(fakeWorkers.lastSlot != nullptr ? fakeWorkers.lastSlot->hostName : nullptr, GetParam().traced);
   EXPECT_EQ(hostEntryDialog != nullptr && GetForegroundWindow() == hostEntryDialog, GetParam().hostEntry);
+  if (TraceSlot* slot = fakeWorkers.lastSlot) {  // the same cut in the caption and the report
+    EXPECT_EQ(windowText(windowOf(slot)), std::string("Tracing route to ") + GetParam().traced);
+    renderTraceReport(*slot, nullptr);
+    EXPECT_EQ(reportText(*slot), std::string(GetParam().traced) + " not found \r\n");
+  }
 }
 
-// The clipboard gives at most 4999 characters.
+std::string everyByteButZero() {
+  std::string bytes;
+  for (int c = 1; c < 256; ++c) bytes += static_cast<char>(c);
+  return bytes;
+}
+const std::string FIRST_255(255, 'a');
+
+// The clipboard gives at most 4999 characters, the slot keeps 255.
 INSTANTIATE_TEST_SUITE_P(Events, TrayEventTest,
                          testing::Values(TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0, "http://clip.example/a.html",
                                                    "clip.example", false},
@@ -134,6 +147,13 @@ INSTANTIATE_TEST_SUITE_P(Events, TrayEventTest,
                                                    std::string(4990, ' ') + "host.example", "host.exam", false},
                                          TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0,
                                                    std::string(6000, ' ') + "host.example", "", false},
+                                         TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0,
+                                                   std::string(4987, ' ') + "host.example", "host.example", false},
+                                         TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0,
+                                                   std::string(4988, ' ') + "host.example", "host.exampl", false},
+                                         TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0, std::string(1 << 20, 'a'),
+                                                   FIRST_255.c_str(), false},
+                                         TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0, everyByteButZero(), "-.", false},
                                          TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0, "", nullptr, false},
                                          TrayEvent{WM_HOTKEY, HOTKEY_HOST_ENTRY, 0, "", nullptr, true},
                                          TrayEvent{MSG_TRAY_NOTIFY, 1, WM_LBUTTONDBLCLK, "", nullptr, true},
