@@ -253,8 +253,8 @@ bool runPass(TraceEngine& engine) {
   }
   countDown(engine.refreshCountdown);
   countDown(engine.sendGate);
-  storeShared(slot.quiet, static_cast<uint32_t>(isQuiet(engine, engine.system->nowMilliseconds()) &&
-                                                !engine.refreshWanted));
+  storeShared(slot.quiet,
+              static_cast<uint32_t>(isQuiet(engine, engine.system->nowMilliseconds()) && !engine.refreshWanted));
   if (loadShared(slot.stopRequested) != 0) {
     storeShared(slot.inUse, 0u);
     engine.system->transport().close();

@@ -29,15 +29,15 @@ constexpr uint8_t ICMP_ECHO_REQUEST = 8;
 
 // A worker's private state, kept between passes.
 struct TraceEngine {
-  TraceSlot* slot;                         // the slot this worker runs
-  TraceSystem* system;                     // clock, socket and window of this worker
-  SocketAddress target;                    // destination of every discovery probe
-  int32_t probeWindow;                     // hops 0..probeWindow-1 are examined, never above MAX_HOPS
-  uint32_t measureRound;                   // hops are measured while probeCount < measureRound
-  int32_t sendGate;                        // a probe may leave only while this is <= 0
-  int32_t refreshCountdown;                // a redraw may happen only while this is < 0
-  bool refreshWanted;                      // something shown has changed since the last redraw
-  uint8_t packet[RECEIVE_BUFFER_LENGTH];   // outgoing probe, then each received datagram
+  TraceSlot* slot;                        // the slot this worker runs
+  TraceSystem* system;                    // clock, socket and window of this worker
+  SocketAddress target;                   // destination of every discovery probe
+  int32_t probeWindow;                    // hops 0..probeWindow-1 are examined, never above MAX_HOPS
+  uint32_t measureRound;                  // hops are measured while probeCount < measureRound
+  int32_t sendGate;                       // a probe may leave only while this is <= 0
+  int32_t refreshCountdown;               // a redraw may happen only while this is < 0
+  bool refreshWanted;                     // something shown has changed since the last redraw
+  uint8_t packet[RECEIVE_BUFFER_LENGTH];  // outgoing probe, then each received datagram
 };
 
 // The Internet checksum (RFC 1071) of `length` bytes, to be stored in host byte order.

@@ -20,8 +20,7 @@ void setHopName(HopRecord& hop, const char* name) {
   uint32_t version = loadShared(hop.nameVersion);
   storeShared(hop.nameVersion, version + 1);
   // Release on every character: a reader that sees any new one also sees the odd version.
-  for (int i = 0; i < HOP_NAME_LENGTH; ++i)
-    std::atomic_ref<char>(hop.name[i]).store(cut[i], std::memory_order_release);
+  for (int i = 0; i < HOP_NAME_LENGTH; ++i) std::atomic_ref<char>(hop.name[i]).store(cut[i], std::memory_order_release);
   storeShared(hop.nameVersion, version + 2);
 }
 

@@ -23,19 +23,10 @@ constexpr uint8_t ICMP_ERROR_TIME_EXCEEDED = 11;
 // Reads one entry of the error queue: a router's answer to one of the probes, which the
 // socket's own identifier marks as ours. -1 when there is none, or it is no time-exceeded.
 int receiveError(int handle, uint8_t* quoted, int capacity, uint32_t& router, uint32_t& arrivedAt) {
-  iovec data = {quoted, static_cast<size_t>(capacity)};
-  alignas(cmsghdr) char control[CONTROL_BYTES];
-  sockaddr_in target = {};
-  msghdr message = {};
-  message.msg_name = &target;
-  message.msg_namelen = sizeof target;
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  ssize_t length = recvmsg(handle, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
+  ReceivedMessage received;
+  ssize_t length = receiveStamped(handle, quoted, capacity, MSG_ERRQUEUE | MSG_DONTWAIT, received, arrivedAt);
   if (length < 0) return -1;
-  arrivedAt = arrivalMilliseconds(message);
+  msghdr& message = received.message;
   for (cmsghdr* item = CMSG_FIRSTHDR(&message); item != nullptr; item = CMSG_NXTHDR(&message, item)) {
     if (item->cmsg_level != IPPROTO_IP || item->cmsg_type != IP_RECVERR) continue;
     sock_extended_err error;
@@ -103,24 +94,14 @@ int PingSocket::receive(uint8_t* buffer, int capacity, SocketAddress& sender, ui
   int length = receiveError(handle_, icmp, sizeof icmp, from, arrivedAt);
   uint8_t type = ICMP_TIME_EXCEEDED;
   if (length < 0) {
-    sockaddr_in reply = {};
-    iovec data = {icmp, sizeof icmp};
-    alignas(cmsghdr) char control[CONTROL_BYTES];
-    msghdr message = {};
-    message.msg_name = &reply;
-    message.msg_namelen = sizeof reply;
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t got = recvmsg(handle_, &message, MSG_DONTWAIT);
+    ReceivedMessage received;
+    ssize_t got = receiveStamped(handle_, icmp, sizeof icmp, MSG_DONTWAIT, received, arrivedAt);
     if (got < 0) {
       clearError();  // an error mark with nothing queued would keep the socket readable
       return -1;
     }
     length = static_cast<int>(got);
-    from = reply.sin_addr.s_addr;
-    arrivedAt = arrivalMilliseconds(message);
+    from = received.from.sin_addr.s_addr;
     type = ICMP_ECHO_REPLY;
   }
   sender = {INET_FAMILY, 0, from, {}};

@@ -36,7 +36,7 @@ class RawIcmpSocket : public IcmpTransport {
   static constexpr int KEPT_ARRIVALS = 16;
   bool socketReadable();
   int takeIn(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt);
-  intptr_t handle_ = -1;     // the socket, or -1 (INVALID_SOCKET) while closed
+  intptr_t handle_ = -1;          // the socket, or -1 (INVALID_SOCKET) while closed
   void* arrivalEvent_ = nullptr;  // Windows: set when a datagram arrives
   Arrival kept_[KEPT_ARRIVALS];   // Windows: stamped and not yet received, oldest at keptFirst_
   int keptFirst_ = 0;
@@ -111,7 +111,7 @@ class TransportChoice : public IcmpTransport {
  private:
   IcmpTransport* const* candidates_;  // in the order of preference
   int count_;
-  IcmpTransport* chosen_ = nullptr;   // the one that opened, or null
+  IcmpTransport* chosen_ = nullptr;  // the one that opened, or null
 };
 
 // Status values of an ICMP helper API reply that are answers (the rest are not).

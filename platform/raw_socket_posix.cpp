@@ -51,19 +51,9 @@ bool RawIcmpSocket::wait(intptr_t wake, bool wakeOnly) {
 }
 
 int RawIcmpSocket::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
-  sockaddr_in from = {};
-  iovec data = {buffer, static_cast<size_t>(capacity)};
-  alignas(cmsghdr) char control[CONTROL_BYTES];
-  msghdr message = {};
-  message.msg_name = &from;
-  message.msg_namelen = sizeof from;
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  message.msg_control = control;
-  message.msg_controllen = sizeof control;
-  ssize_t length = recvmsg(static_cast<int>(handle_), &message, 0);
+  ReceivedMessage received;
+  ssize_t length = receiveStamped(static_cast<int>(handle_), buffer, capacity, 0, received, arrivedAt);
   if (length < 0) return -1;
-  memcpy(&sender, &from, sizeof sender);
-  arrivedAt = arrivalMilliseconds(message);
+  memcpy(&sender, &received.from, sizeof sender);
   return static_cast<int>(length);
 }

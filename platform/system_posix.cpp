@@ -71,6 +71,8 @@ void requestReceiveTimes(int socket) {
   setsockopt(socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
 }
 
+namespace {
+
 uint32_t arrivalMilliseconds(const msghdr& message) {
   for (cmsghdr* item = CMSG_FIRSTHDR(&message); item != nullptr;
        item = CMSG_NXTHDR(const_cast<msghdr*>(&message), item)) {
@@ -83,6 +85,24 @@ uint32_t arrivalMilliseconds(const msghdr& message) {
     return static_cast<uint32_t>((nanoseconds(CLOCK_MONOTONIC) - ago) / NANOSECONDS_PER_MILLISECOND);
   }
   return monotonicMilliseconds();
+}
+
+}  // namespace
+
+ssize_t receiveStamped(int socket, uint8_t* buffer, int capacity, int flags, ReceivedMessage& received,
+                       uint32_t& arrivedAt) {
+  received.from = {};
+  received.data = {buffer, static_cast<size_t>(capacity)};
+  received.message = {};
+  received.message.msg_name = &received.from;
+  received.message.msg_namelen = sizeof received.from;
+  received.message.msg_iov = &received.data;
+  received.message.msg_iovlen = 1;
+  received.message.msg_control = received.control;
+  received.message.msg_controllen = sizeof received.control;
+  ssize_t length = recvmsg(socket, &received.message, flags);
+  if (length >= 0) arrivedAt = arrivalMilliseconds(received.message);
+  return length;
 }
 
 NativeTraceSystem::~NativeTraceSystem() = default;

@@ -56,9 +56,7 @@ int TransportChoice::receive(uint8_t* buffer, int capacity, SocketAddress& sende
   return chosen_ != nullptr ? chosen_->receive(buffer, capacity, sender, arrivedAt) : -1;
 }
 
-bool TransportChoice::wait(intptr_t wake, bool wakeOnly) {
-  return chosen_ != nullptr && chosen_->wait(wake, wakeOnly);
-}
+bool TransportChoice::wait(intptr_t wake, bool wakeOnly) { return chosen_ != nullptr && chosen_->wait(wake, wakeOnly); }
 
 int synthesizeDatagram(uint8_t type, uint32_t sender, const uint8_t* probe, int length, uint16_t identifier,
                        uint8_t* out, int capacity) {

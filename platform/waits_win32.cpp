@@ -51,8 +51,8 @@ void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
     return;
   }
   if (passTimer_ == 0) {
-    HANDLE timer = highResolutionTimers ? CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
-                                                                  TIMER_ALL_ACCESS)
+    HANDLE timer = highResolutionTimers ? CreateWaitableTimerExW(
+                                              nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS)
                                         : nullptr;
     passTimer_ = timer != nullptr ? reinterpret_cast<intptr_t>(timer) : NO_TIMER;
   }

@@ -135,8 +135,8 @@ TEST(TraceEngine, ReplyTimeOutAt800Milliseconds) {
 TEST(TraceEngine, CountsOnlyThisTracesLatestProbesAnswer) {
   struct Case {
     const char* what;
-    int32_t delta;      // timestamp less the latest probe's
-    uint32_t pid;       // 0x7FFF1234 is the trace's own
+    int32_t delta;  // timestamp less the latest probe's
+    uint32_t pid;   // 0x7FFF1234 is the trace's own
     uint8_t tag, hop, type;
     Shape shape;
     uint32_t counted;

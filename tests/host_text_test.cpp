@@ -1,9 +1,10 @@
 // Cutting host names out of free text, and cutting names to their fields.
+#include "display/host_text.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "display/host_text.h"
 #include "display/trace_report.h"
 #include "display/trace_start.h"
 

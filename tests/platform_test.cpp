@@ -1,5 +1,7 @@
 // The platform's waits between passes, on the real clock: passes of a millisecond or more, and a
 // quiet trace that sleeps until its stop is requested, then ends at once.
+#include "platform/platform.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,8 +9,6 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
-
-#include "platform/platform.h"
 
 namespace {
 

@@ -48,7 +48,8 @@ void checkHopTable(const SimTrace& trace) {
         int length = synthesizeDatagram(data.ConsumeBool() ? ICMP_ECHO_REPLY : ICMP_TIME_EXCEEDED,
                                         data.ConsumeBool() ? trace.path.target : data.ConsumeIntegral<uint32_t>(),
                                         probe, PROBE_LENGTH, static_cast<uint16_t>(trace.system.pid), out, 200);
-        trace.system.network.deliver(trace.system.now, 0, std::vector<uint8_t>(out, out + data.ConsumeIntegralInRange(0, length)));
+        trace.system.network.deliver(trace.system.now, 0,
+                                     std::vector<uint8_t>(out, out + data.ConsumeIntegralInRange(0, length)));
         break;
       }
       case 2:

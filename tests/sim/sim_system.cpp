@@ -1,9 +1,9 @@
 #include "sim/sim_system.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "display/trace_report.h"
 #include "platform/platform.h"
@@ -24,11 +24,10 @@ void SimTransport::send(const uint8_t* message, int length, const SocketAddress&
 
 void SimTransport::deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes) {
   PathAnswer answer{at, sender, std::move(bytes)};
-  auto later = std::upper_bound(waiting.begin(), waiting.end(), answer,
-                                // in clock order across the wrap
-                                [](const PathAnswer& a, const PathAnswer& b) {
-                                  return static_cast<int32_t>(a.deliverAt - b.deliverAt) < 0;
-                                });
+  auto later = std::upper_bound(
+      waiting.begin(), waiting.end(), answer,
+      // in clock order across the wrap
+      [](const PathAnswer& a, const PathAnswer& b) { return static_cast<int32_t>(a.deliverAt - b.deliverAt) < 0; });
   waiting.insert(later, std::move(answer));
 }
 
@@ -62,7 +61,9 @@ int SimTransport::receive(uint8_t* buffer, int capacity, SocketAddress& sender, 
   if (handOver == Answers::helper) {
     uint8_t whole[PROBE_LENGTH] = {};
     memcpy(whole, probe, std::min(length, PROBE_LENGTH));
-    uint32_t status = type == ICMP_ECHO_REPLY ? HELPER_SUCCESS : type == ICMP_TIME_EXCEEDED ? HELPER_TTL_EXPIRED : 11003;
+    uint32_t status = type == ICMP_ECHO_REPLY      ? HELPER_SUCCESS
+                      : type == ICMP_TIME_EXCEEDED ? HELPER_TTL_EXPIRED
+                                                   : 11003;
     rebuilt = helperReplyDatagram(status, answer.sender, whole, buffer, capacity);
   } else {
     probe[4] = 0xEF;  // the kernel's own identifier, as the ping socket receives it

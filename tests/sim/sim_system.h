@@ -34,15 +34,15 @@ class SimTransport : public IcmpTransport {
   // helper API hands them over (own answers only, without IP headers) and their transport
   // rebuilds them.
   enum class Answers { raw, ping, helper } handOver = Answers::raw;
-  PathModel* path = nullptr;         // answers the probes, when set
-  const uint32_t* clock = nullptr;   // the system's clock
-  const uint32_t* pid = nullptr;     // the system's process id
-  int openError = 0;                 // what open() returns
+  PathModel* path = nullptr;        // answers the probes, when set
+  const uint32_t* clock = nullptr;  // the system's clock
+  const uint32_t* pid = nullptr;    // the system's process id
+  int openError = 0;                // what open() returns
   bool isOpen = false;
   int timeToLive = 0;
-  std::vector<SentProbe> sent;       // every probe handed to send()
-  std::vector<PathAnswer> waiting;   // answers not yet received, in delivery order
-  long received = 0;                 // datagrams handed to the engine
+  std::vector<SentProbe> sent;      // every probe handed to send()
+  std::vector<PathAnswer> waiting;  // answers not yet received, in delivery order
+  long received = 0;                // datagrams handed to the engine
 };
 
 class SimSystem : public TraceSystem {
@@ -61,16 +61,16 @@ class SimSystem : public TraceSystem {
   // Loads a scenario's path into the network; the target resolves to its target address.
   void usePath(PathModel& model);
 
-  uint32_t now = 0;                       // the virtual clock, ms
-  uint32_t microseconds = 0;              // and its microseconds past `now`
-  uint32_t tickMicroseconds = 1000;       // the system timer's tick
-  bool fineTimer = true;                  // a timer that waits 1 ms whatever the tick
-  uint32_t pid = 0x1234;                  // the process id
-  SocketAddress resolved = {};            // what every host name resolves to
+  uint32_t now = 0;                  // the virtual clock, ms
+  uint32_t microseconds = 0;         // and its microseconds past `now`
+  uint32_t tickMicroseconds = 1000;  // the system timer's tick
+  bool fineTimer = true;             // a timer that waits 1 ms whatever the tick
+  uint32_t pid = 0x1234;             // the process id
+  SocketAddress resolved = {};       // what every host name resolves to
   SimTransport network;
-  IcmpTransport* chosen = nullptr;        // stands in for `network` when set
-  std::vector<int> lookups;               // hop indices whose reverse lookup was started
-  std::vector<std::string> renders;       // every report text shown, in order
+  IcmpTransport* chosen = nullptr;   // stands in for `network` when set
+  std::vector<int> lookups;          // hop indices whose reverse lookup was started
+  std::vector<std::string> renders;  // every report text shown, in order
 };
 
 // One trace run pass by pass on a simulated path.

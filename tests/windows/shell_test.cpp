@@ -140,25 +140,22 @@ std::string everyByteButZero() {
 const std::string FIRST_255(255, 'a');
 
 // The clipboard gives at most 4999 characters, the slot keeps 255.
-INSTANTIATE_TEST_SUITE_P(Events, TrayEventTest,
-                         testing::Values(TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0, "http://clip.example/a.html",
-                                                   "clip.example", false},
-                                         TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE_ALT, 0,
-                                                   std::string(4990, ' ') + "host.example", "host.exam", false},
-                                         TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0,
-                                                   std::string(6000, ' ') + "host.example", "", false},
-                                         TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0,
-                                                   std::string(4987, ' ') + "host.example", "host.example", false},
-                                         TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0,
-                                                   std::string(4988, ' ') + "host.example", "host.exampl", false},
-                                         TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0, std::string(1 << 20, 'a'),
-                                                   FIRST_255.c_str(), false},
-                                         TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0, everyByteButZero(), "-.", false},
-                                         TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0, "", nullptr, false},
-                                         TrayEvent{WM_HOTKEY, HOTKEY_HOST_ENTRY, 0, "", nullptr, true},
-                                         TrayEvent{MSG_TRAY_NOTIFY, 1, WM_LBUTTONDBLCLK, "", nullptr, true},
-                                         TrayEvent{MSG_TRAY_NOTIFY, 1, WM_LBUTTONUP, "", nullptr, false},
-                                         TrayEvent{WM_COMMAND, ID_TRACEROUTE_TO, 0, "", nullptr, true}));
+INSTANTIATE_TEST_SUITE_P(
+    Events, TrayEventTest,
+    testing::Values(
+        TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0, "http://clip.example/a.html", "clip.example", false},
+        TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE_ALT, 0, std::string(4990, ' ') + "host.example", "host.exam",
+                  false},
+        TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0, std::string(6000, ' ') + "host.example", "", false},
+        TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0, std::string(4987, ' ') + "host.example", "host.example", false},
+        TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0, std::string(4988, ' ') + "host.example", "host.exampl", false},
+        TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0, std::string(1 << 20, 'a'), FIRST_255.c_str(), false},
+        TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0, everyByteButZero(), "-.", false},
+        TrayEvent{WM_HOTKEY, HOTKEY_CLIPBOARD_TRACE, 0, "", nullptr, false},
+        TrayEvent{WM_HOTKEY, HOTKEY_HOST_ENTRY, 0, "", nullptr, true},
+        TrayEvent{MSG_TRAY_NOTIFY, 1, WM_LBUTTONDBLCLK, "", nullptr, true},
+        TrayEvent{MSG_TRAY_NOTIFY, 1, WM_LBUTTONUP, "", nullptr, false},
+        TrayEvent{WM_COMMAND, ID_TRACEROUTE_TO, 0, "", nullptr, true}));
 
 TEST_F(GuiTest, TrayIconComesBackWhenTheShellRestarts) {
   ASSERT_NE(taskbarCreatedMessage, 0u);
