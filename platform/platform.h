@@ -157,7 +157,7 @@ class NativeTraceSystem : public TraceSystem {
  private:
   TraceFrontEnd& frontEnd_;
   IcmpTransport& transport_;
-  intptr_t passTimer_ = 0;  // Windows: the waitable timer of the 1 ms passes, once made
+  [[maybe_unused]] intptr_t passTimer_ = 0;  // Windows: the waitable timer of the 1 ms passes, once made
 };
 
 // Asks the worker of `slot` to stop, and wakes it from a quiet wait. What every front end calls.
