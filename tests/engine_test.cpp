@@ -296,6 +296,26 @@ TEST(TraceEngine, StatusThenResolvedFormAtStart) {
             "203.0.113.9 resolved to 203.0.113.9\r\nHop\tPing\tLoss\tSent\tIP\tAddress\r\n1\t?\t0%\t0\t\t\r\n");
 }
 
+TEST(HelperReplies, OnlySuccessAndTimeToLiveExpiredAreAnswers) {
+  struct Case {
+    uint32_t status;
+    int echoAt;  // where the engine finds the probe, -1 for no answer
+  } cases[] = {{HELPER_SUCCESS, 20}, {HELPER_TTL_EXPIRED, 48}, {11003, -1}, {11010, -1}, {11050, -1}};
+  uint8_t probe[PROBE_LENGTH], out[RECEIVE_BUFFER_LENGTH];
+  buildProbe(probe, 0x1234, 7, 9, 0x01020304);
+  for (const Case& c : cases) {
+    int length = helperReplyDatagram(c.status, parseAddress("198.51.100.7"), probe, out, sizeof out);
+    ProbeEcho echo = {};
+    ASSERT_EQ(length > 0 && readProbeEcho(out, length, echo), c.echoAt > 0) << c.status;
+    if (c.echoAt < 0) continue;
+    EXPECT_EQ(out[20], c.echoAt == 20 ? ICMP_ECHO_REPLY : ICMP_TIME_EXCEEDED) << c.status;
+    EXPECT_EQ(memcmp(out + c.echoAt + 4, probe + 4, PROBE_LENGTH - 4), 0) << c.status;
+    uint32_t source;
+    memcpy(&source, out + 12, 4);
+    EXPECT_EQ(addressText(source), "198.51.100.7") << "the answering host is the datagram's source";
+  }
+}
+
 TEST(TransportChoice, EachRefusalLeadsToTheNextAndTheLastToTheErrorLine) {
   struct Case {
     int errors[2];  // what each transport's open() returns, in the order of choice

@@ -123,7 +123,8 @@ echo "ok: Close windows closed every trace window"
 # Fifty traces from the clipboard hot key, then "Close windows", cycle after cycle
 # (ZARTA_SOAK_CYCLES, 2 by default): each cycle must open all fifty, so every slot came back, and
 # the program's threads (every worker ended), windows, handles and memory must stay flat.
-process=$(pgrep -n -x zarta.exe)  # Wine names the process of a Windows program after it
+# Wine names the process of a Windows program after it; a passing fork may bear the name too.
+process=$(for p in $(pgrep -x zarta.exe); do echo "$(ls /proc/$p/task | wc -l) $p"; done | sort -n | tail -1 | cut -d' ' -f2)
 usage() { echo "$(ls /proc/$process/task | wc -l) $(inspect list | wc -l) $(awk '/^VmRSS/ { print $2 }' /proc/$process/status)"; }
 printf 'http://198.51.100.2/index.html' | inns xclip -selection clipboard
 traces_shown() { [ "$(inspect list | awk -F'\t' '$5 == 1' | grep -c "	Tracing route to 198.51.100.2$")" = "$1" ]; }
@@ -133,7 +134,7 @@ for cycle in $(seq "${ZARTA_SOAK_CYCLES:-2}"); do
   inspect post zarta 0x312 1 0 50  # WM_HOTKEY HOTKEY_CLIPBOARD_TRACE
   wait_for 30 traces_shown 50 || fail "cycle $cycle: not fifty trace windows"
   inspect post zarta 0x111 40005 0
-  wait_for 30 settled || fail "cycle $cycle: windows or workers left: $(usage)"
+  wait_for 30 settled || fail "cycle $cycle: windows or workers left: $(usage), $(traces_shown 0 || echo traces shown)"
   # Closed trace windows stay, hidden, until their slots are reused: flat from the first cycle on.
   [ "$cycle" = 1 ] && first=$(usage)
 done
