@@ -9,5 +9,5 @@ if [ -z "${DISPLAY:-}" ]; then
   if [ "$(id -u)" = 0 ]; then exec build/native/zarta-trace 127.0.0.1; else exec sudo build/native/zarta-trace 127.0.0.1; fi
 fi
 echo "run: zarta.exe is in the tray; Ctrl+Shift+E opens the host box, Ctrl+Shift+D traces the clipboard's host."
-echo "run: raw ICMP sockets need root under Wine; without them each trace window says so."
+echo "run: under Wine the ICMP helper API sends through Wine's own sockets: run as root, or allow ping sockets (sysctl net.ipv4.ping_group_range)."
 exec scripts/wine-run build/win32/zarta.exe
