@@ -21,10 +21,11 @@ TEST(Checksum, StoredInHostOrderGivesTheWireForm) {
     std::vector<uint8_t> field;
   } cases[] = {
       {{0x08, 0x00, 0x00, 0x00}, {0xF7, 0xFF}},
-      {{0x08}, {0xF7, 0xFF}},                    // an odd last byte counts as if a zero followed
-      {{0x08, 0x00, 0x01}, {0xF6, 0xFF}},        // 0x0800 + 0x0100
+      {{0x08}, {0xF7, 0xFF}},              // an odd last byte counts as if a zero followed
+      {{0x08, 0x00, 0x01}, {0xF6, 0xFF}},  // 0x0800 + 0x0100
       {{}, {0xFF, 0xFF}},
-      {{0xFF, 0xFF, 0xFF, 0xFF}, {0x00, 0x00}},  // the end-around carry folds back in
+      {{0xFF, 0xFF, 0xFF, 0xFF}, {0x00, 0x00}},              // the end-around carry folds back in
+      {{0xFF, 0xFF, 0x00, 0x80, 0x00, 0x80}, {0xFE, 0xFF}},  // and the second fold's carry too
       {{0x08, 0x00, 0x00, 0x00, 0x34, 0x12, 0x02, 0x05, 0x03, 0x02, 0x01, 0x00}, {0xBD, 0xE6}},
   };
   for (const Case& c : cases) EXPECT_EQ(checksumField(c.bytes), c.field) << c.bytes.size() << " bytes";
@@ -46,11 +47,11 @@ TEST(Clock, TicksToMilliseconds) {
     int64_t count, frequency;
     uint32_t expected;
   } cases[] = {
-      {123456, 0, 0},                         // no performance counter: no division by zero
+      {123456, 0, 0},  // no performance counter: no division by zero
       {0, 10000000, 0},
       {10000000, 10000000, 1000},
-      {15, 10000, 1},                         // truncated, not rounded
-      {4294967296LL * 1000, 1000000, 0},      // 2^32 ms: the value wraps
+      {15, 10000, 1},                     // truncated, not rounded
+      {4294967296LL * 1000, 1000000, 0},  // 2^32 ms: the value wraps
       {(4294967296LL + 5) * 1000, 1000000, 5},
       {4294967295LL, 1000, 4294967295u},
   };
