@@ -1,5 +1,6 @@
 #include "core/trace_table.h"
 
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -26,14 +27,24 @@ void setHopName(HopRecord& hop, const char* name) {
 
 void readHopName(const HopRecord& hop, char (&out)[HOP_NAME_LENGTH]) {
   char* name = const_cast<char*>(hop.name);
-  // A rewrite takes a few hundred nanoseconds, and the writer gets the processor between the
-  // reads; a version that stays odd past them can only be a slot left in some other state,
-  // whose name is then shown as it stands rather than waited for.
-  constexpr int MAX_READS = 64;
-  for (int reads = 1;; ++reads) {
+  // A rewrite takes a few hundred nanoseconds and moves the version on, unless its thread loses
+  // the processor half-way, for a time slice or so. A version that stays odd and unchanged far
+  // longer can only be a slot left in some other state, whose name is shown as it stands rather
+  // than waited for.
+  constexpr auto STUCK_LIMIT = std::chrono::milliseconds(100);
+  std::chrono::steady_clock::time_point stuckSince{};
+  for (;;) {
     uint32_t before = loadShared(hop.nameVersion);
     for (int i = 0; i < HOP_NAME_LENGTH; ++i) out[i] = std::atomic_ref<char>(name[i]).load(std::memory_order_acquire);
-    if ((!(before & 1) && loadShared(hop.nameVersion) == before) || reads == MAX_READS) break;
+    uint32_t after = loadShared(hop.nameVersion);
+    if (after == before && !(before & 1)) break;
+    if (after != before) {
+      stuckSince = {};
+    } else if (stuckSince == std::chrono::steady_clock::time_point{}) {
+      stuckSince = std::chrono::steady_clock::now();
+    } else if (std::chrono::steady_clock::now() - stuckSince > STUCK_LIMIT) {
+      break;
+    }
     std::this_thread::yield();
   }
   out[HOP_NAME_LENGTH - 1] = '\0';

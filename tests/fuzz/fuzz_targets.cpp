@@ -80,6 +80,9 @@ void checkHopTable(const SimTrace& trace) {
   memset(static_cast<void*>(&slot), 0, sizeof slot);
   data.ConsumeData(&slot, sizeof slot);
   slot.window = nullptr;
+  // An odd name version holds a report up for 100 ms, which a unit test shows ends; here it would
+  // only slow the search.
+  for (HopRecord& hop : slot.hops) hop.nameVersion &= ~1u;
   static char text[REPORT_LENGTH];
   size_t length = buildTraceReport(slot, nullptr, text);
   REQUIRE(length == strlen(text) && length < sizeof text);
