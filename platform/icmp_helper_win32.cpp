@@ -75,6 +75,7 @@ void IcmpHelper::close() {
     request.busy = false;
   }
   runEndedRoutines();
+  ended_ = -1;
   IcmpCloseHandle(file_);
   file_ = nullptr;
 }
@@ -130,7 +131,11 @@ int IcmpHelper::endedRequest() {
   return -1;
 }
 
-bool IcmpHelper::datagramWaiting() { return endedRequest() >= 0; }
+bool IcmpHelper::datagramWaiting() {
+  // Kept for the receive that follows: under Wine each look is a call to its server.
+  ended_ = endedRequest();
+  return ended_ >= 0;
+}
 
 bool IcmpHelper::wait(intptr_t wake, bool wakeOnly) {
   if (file_ == nullptr) return false;
@@ -145,7 +150,8 @@ bool IcmpHelper::wait(intptr_t wake, bool wakeOnly) {
 }
 
 int IcmpHelper::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
-  int index = endedRequest();
+  int index = ended_ >= 0 ? ended_ : endedRequest();
+  ended_ = -1;
   if (index < 0) return -1;
   Request& request = requests_[index];
   request.busy = false;

@@ -90,6 +90,7 @@ class IcmpHelper : public IcmpTransport {
   };
   // The first busy request that has ended, or -1.
   int endedRequest();
+  int ended_ = -1;        // the one datagramWaiting found, for the receive that follows it
   void* file_ = nullptr;  // IcmpCreateFile's handle, or null while closed
   int timeToLive_ = 1;
   Request requests_[MAX_REQUESTS] = {};
@@ -169,6 +170,25 @@ uint32_t performanceCounterMilliseconds();
 // Windows: passes wait on a high-resolution timer where the system has one; off, they fall back
 // to Sleep(1) as on systems without (for tests).
 extern bool highResolutionTimers;
+
+// A platform's two transports in their order of choice, behind the one choice the engine sees.
+template <typename Preferred, typename Fallback>
+struct TransportPair {
+  Preferred preferred;
+  Fallback fallback;
+  IcmpTransport* const order[2] = {&preferred, &fallback};
+  TransportChoice choice{order, 2};
+
+  int trace(TraceSlot& slot, TraceFrontEnd& frontEnd) {
+    NativeTraceSystem system(frontEnd, choice);
+    return runTrace(slot, system);
+  }
+  int check() {
+    int error = choice.open();
+    choice.close();
+    return error;
+  }
+};
 
 // The worker of one trace on this platform's transports, in their order of choice: runs it
 // until its stop request. Returns 0.

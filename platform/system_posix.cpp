@@ -149,27 +149,9 @@ SocketAddress NativeTraceSystem::resolveTarget(const char* hostText) {
   return result;
 }
 
-namespace {
+// The raw socket as before, for those allowed it (root, CAP_NET_RAW); the ping socket for the rest.
+using Transports = TransportPair<RawIcmpSocket, PingSocket>;
 
-// The raw socket as before, for those allowed it; the ping socket for everyone else.
-struct Transports {
-  RawIcmpSocket raw;
-  PingSocket ping;
-  IcmpTransport* const order[2] = {&raw, &ping};
-  TransportChoice choice{order, 2};
-};
+int traceWorker(TraceSlot& slot, TraceFrontEnd& frontEnd) { return Transports().trace(slot, frontEnd); }
 
-}  // namespace
-
-int traceWorker(TraceSlot& slot, TraceFrontEnd& frontEnd) {
-  Transports transports;
-  NativeTraceSystem system(frontEnd, transports.choice);
-  return runTrace(slot, system);
-}
-
-int checkTransports() {
-  Transports transports;
-  int error = transports.choice.open();
-  transports.choice.close();
-  return error;
-}
+int checkTransports() { return Transports().check(); }

@@ -42,27 +42,9 @@ SocketAddress NativeTraceSystem::resolveTarget(const char* hostText) {
   return result;
 }
 
-namespace {
-
 // The helper API wherever it can be had; the raw socket (administrators) only where it cannot.
-struct Transports {
-  IcmpHelper helper;
-  RawIcmpSocket raw;
-  IcmpTransport* const order[2] = {&helper, &raw};
-  TransportChoice choice{order, 2};
-};
+using Transports = TransportPair<IcmpHelper, RawIcmpSocket>;
 
-}  // namespace
+int traceWorker(TraceSlot& slot, TraceFrontEnd& frontEnd) { return Transports().trace(slot, frontEnd); }
 
-int traceWorker(TraceSlot& slot, TraceFrontEnd& frontEnd) {
-  Transports transports;
-  NativeTraceSystem system(frontEnd, transports.choice);
-  return runTrace(slot, system);
-}
-
-int checkTransports() {
-  Transports transports;
-  int error = transports.choice.open();
-  transports.choice.close();
-  return error;
-}
+int checkTransports() { return Transports().check(); }
