@@ -39,11 +39,7 @@ class IcmpTransport {
   // an event). Unless `wakeOnly`, it also returns as soon as a datagram may be waiting; with it,
   // a transport that must stamp arrivals itself reads them as they come. False when it cannot
   // wait (not open), and the caller waits for `wake` alone.
-  virtual bool wait(intptr_t wake, bool wakeOnly) {
-    (void)wake;
-    (void)wakeOnly;
-    return false;
-  }
+  virtual bool wait(intptr_t wake, bool wakeOnly) = 0;
 };
 
 // Everything else a worker needs. One instance serves one worker.

@@ -26,6 +26,7 @@ class SimTransport : public IcmpTransport {
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
   bool datagramWaiting() override;
   int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
+  bool wait(intptr_t, bool) override { return false; }  // the simulated clock never waits
 
   // Queues a datagram that reaches the host at `at`.
   void deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes);
