@@ -3,85 +3,47 @@
 #include <algorithm>
 #include <cstring>
 #include <sstream>
+#include <utility>
+
+#include "core/trace_engine.h"
 
 namespace {
 
-uint16_t checksum(const uint8_t* data, size_t length) {
-  uint32_t sum = 0;
-  for (size_t i = 0; i + 1 < length; i += 2) sum += (data[i] << 8) | data[i + 1];
-  if (length & 1) sum += data[length - 1] << 8;
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<uint16_t>(~sum);
+void putChecksum(uint8_t* at, const uint8_t* data, int length) {
+  uint16_t sum = internetChecksum(data, length);
+  memcpy(at, &sum, 2);
 }
 
-void putBig16(uint8_t* at, uint16_t value) {
-  at[0] = static_cast<uint8_t>(value >> 8);
-  at[1] = static_cast<uint8_t>(value);
-}
-
-// A 20-byte IPv4 header followed by `icmp`, with its checksums filled in.
+// A 20-byte IPv4 header before `icmp`, both checksums filled in, as the kernel wants them.
 std::vector<uint8_t> ipDatagram(uint32_t source, uint32_t destination, std::vector<uint8_t> icmp) {
-  putBig16(&icmp[2], 0);
-  putBig16(&icmp[2], checksum(icmp.data(), icmp.size()));
+  icmp[2] = icmp[3] = 0;
+  putChecksum(&icmp[2], icmp.data(), static_cast<int>(icmp.size()));
   std::vector<uint8_t> out(20);
   out[0] = 0x45;
-  putBig16(&out[2], static_cast<uint16_t>(20 + icmp.size()));
+  out[2] = static_cast<uint8_t>((20 + icmp.size()) >> 8);
+  out[3] = static_cast<uint8_t>(20 + icmp.size());
   out[8] = 64;
   out[9] = 1;
   memcpy(&out[12], &source, 4);
   memcpy(&out[16], &destination, 4);
-  putBig16(&out[10], checksum(out.data(), 20));
+  putChecksum(&out[10], out.data(), 20);
   out.insert(out.end(), icmp.begin(), icmp.end());
   return out;
 }
-
-std::vector<uint8_t> echoReply(const uint8_t* message, int length) {
-  std::vector<uint8_t> icmp(message, message + length);
-  icmp[0] = 0;
-  return icmp;
-}
-
-std::vector<uint8_t> timeExceeded(const PathModel& model, uint32_t destination, const uint8_t* message, int length) {
-  // The quoted probe as a router quotes it: its IP header as it arrived (time-to-live 1), then
-  // the whole probe.
-  std::vector<uint8_t> quoted = ipDatagram(model.client, destination, std::vector<uint8_t>(message, message + length));
-  quoted[8] = 1;
-  std::vector<uint8_t> icmp(8, 0);
-  icmp[0] = 11;
-  icmp.insert(icmp.end(), quoted.begin(), quoted.end());
-  return icmp;
-}
-
-// Loss that any prober sees, not only Zarta's direct pings: it counts every answer the hop owes.
-bool withheld(PathHop& hop) { return hop.dropEvery > 0 && ++hop.answered % hop.dropEvery == 0; }
 
 bool contains(const std::vector<int>& list, int value) { return std::find(list.begin(), list.end(), value) != list.end(); }
 
 std::vector<int> parseList(const std::string& text) {
   std::vector<int> out;
   std::stringstream in(text);
-  std::string item;
-  while (std::getline(in, item, ',')) out.push_back(std::stoi(item));
+  for (std::string item; std::getline(in, item, ',');) out.push_back(std::stoi(item));
   return out;
 }
 
-void addAnswer(const PathModel& model, std::vector<PathAnswer>& answers, uint32_t at, uint32_t sender,
-               std::vector<uint8_t> icmp, int copies) {
-  std::vector<uint8_t> bytes = ipDatagram(sender, model.client, std::move(icmp));
-  const int echoAt = bytes[20] == 11 ? 48 : 20;
-  auto variant = [&](int offset, uint8_t change) {
-    std::vector<uint8_t> copy = bytes;
-    copy[echoAt + offset] = static_cast<uint8_t>(copy[echoAt + offset] + change);
-    answers.push_back({at, sender, copy});
-  };
-  if (model.noise.shortDatagrams) {
-    std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), echoAt + 6));
-    answers.push_back({at, sender, cut});
-  }
-  if (model.noise.foreignIdentifier) variant(4, 1);
-  if (model.noise.foreignTag) variant(7, 1);
-  if (model.noise.highHopIndex) variant(6, 60);
-  for (int i = 0; i < copies; ++i) answers.push_back({at, sender, bytes});
+void addAnswer(PathModel& model, PathHop& hop, std::vector<PathAnswer>& answers, uint32_t at,
+               std::vector<uint8_t> icmp) {
+  if (hop.dropEvery > 0 && ++hop.answered % hop.dropEvery == 0) return;
+  for (int i = 0; i < hop.copies; ++i) answers.push_back({at, hop.address, ipDatagram(hop.address, model.client, icmp)});
 }
 
 }  // namespace
@@ -89,8 +51,7 @@ void addAnswer(const PathModel& model, std::vector<PathAnswer>& answers, uint32_
 uint32_t parseAddress(const std::string& text) {
   unsigned a, b, c, d;
   char end;
-  if (sscanf(text.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &end) != 4 || a > 255 || b > 255 || c > 255 || d > 255)
-    return 0;
+  if (sscanf(text.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &end) != 4 || (a | b | c | d) > 255) return 0;
   uint8_t bytes[4] = {static_cast<uint8_t>(a), static_cast<uint8_t>(b), static_cast<uint8_t>(c), static_cast<uint8_t>(d)};
   uint32_t out;
   memcpy(&out, bytes, 4);
@@ -98,79 +59,52 @@ uint32_t parseAddress(const std::string& text) {
 }
 
 std::string addressText(uint32_t address) {
-  uint8_t bytes[4];
-  memcpy(bytes, &address, 4);
-  return std::to_string(bytes[0]) + "." + std::to_string(bytes[1]) + "." + std::to_string(bytes[2]) + "." +
-         std::to_string(bytes[3]);
+  uint8_t b[4];
+  memcpy(b, &address, 4);
+  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." + std::to_string(b[3]);
 }
 
 std::string parsePathModel(const std::string& text, PathModel& model) {
   std::stringstream lines(text);
-  std::string line;
+  std::string line, word;
   for (int number = 1; std::getline(lines, line); ++number) {
     std::string where = "line " + std::to_string(number) + ": ";
     if (line.rfind("expect ", 0) == 0) {
-      std::string row = line.substr(7);
-      for (size_t at; (at = row.find("\\t")) != std::string::npos;) row.replace(at, 2, "\t");
-      model.expected += row + "\n";
+      for (size_t at; (at = line.find("\\t")) != std::string::npos;) line.replace(at, 2, "\t");
+      model.expected += line.substr(7) + "\n";
       continue;
     }
-    line = line.substr(0, line.find('#'));
-    std::stringstream words(line);
-    std::string word;
+    std::stringstream words(line.substr(0, line.find('#')));
     if (!(words >> word)) continue;
-    if (word == "name") {
-      words >> model.name;
-    } else if (word == "client" || word == "target") {
-      std::string address;
-      words >> address;
-      (word == "client" ? model.client : model.target) = parseAddress(address);
-      if (parseAddress(address) == 0) return where + "bad address";
-    } else if (word == "noise") {
-      while (words >> word) {
-        if (word == "foreign-identifier") model.noise.foreignIdentifier = true;
-        else if (word == "foreign-tag") model.noise.foreignTag = true;
-        else if (word == "short") model.noise.shortDatagrams = true;
-        else if (word == "high-index") model.noise.highHopIndex = true;
-        else return where + "unknown noise " + word;
-      }
+    std::string who, option, value;
+    words >> who;
+    if (word == "client" || word == "target") {
+      (word == "client" ? model.client : model.target) = parseAddress(who);
     } else if (word == "routers") {
-      int count = 0;
-      std::string first, option;
-      words >> count >> first;
+      std::string first;
       uint32_t delay = 1;
-      if (words >> option && option == "delay") words >> delay;
+      words >> first;
+      if (words >> option >> delay && option != "delay") return where + "routers COUNT FIRST_ADDRESS [delay MS]";
       uint32_t base = parseAddress(first);
-      if (count <= 0 || base == 0) return where + "routers COUNT FIRST_ADDRESS";
       uint8_t bytes[4];
       memcpy(bytes, &base, 4);
-      for (int i = 0; i < count; ++i) {
+      for (int i = 0; i < std::stoi(who); ++i, ++bytes[3]) {
         PathHop hop;
-        uint8_t next[4] = {bytes[0], bytes[1], bytes[2], static_cast<uint8_t>(bytes[3] + i)};
-        memcpy(&hop.address, next, 4);
+        memcpy(&hop.address, bytes, 4);
         hop.delay = delay;
         model.hops.push_back(hop);
       }
     } else if (word == "hop") {
       PathHop hop;
-      std::string who;
-      words >> who;
-      if (who == "silent") hop.silent = true;
-      else if (who == "target") hop.isTarget = true;
-      else if ((hop.address = parseAddress(who)) == 0) return where + "bad hop " + who;
-      std::string option;
-      while (words >> option) {
-        std::string value;
-        if (option == "noecho") {
-          hop.noEcho = true;
-          continue;
-        }
-        if (!(words >> value)) return where + option + " needs a value";
-        if (option == "delay") hop.delay = static_cast<uint32_t>(std::stoul(value));
-        else if (option == "discovery-delay") hop.discoveryDelay = static_cast<uint32_t>(std::stoul(value));
+      hop.silent = who == "silent";
+      hop.isTarget = who == "target";
+      if (!hop.silent && !hop.isTarget && (hop.address = parseAddress(who)) == 0) return where + "bad hop " + who;
+      while (words >> option >> value) {
+        if (option == "delay") hop.delay = std::stoi(value);
+        else if (option == "discovery-delay") hop.discoveryDelay = std::stoi(value);
         else if (option == "lost") hop.lost = parseList(value);
         else if (option == "late") hop.late = parseList(value);
-        else if (option == "late-delay") hop.lateDelay = static_cast<uint32_t>(std::stoul(value));
+        else if (option == "late-delay") hop.lateDelay = std::stoi(value);
         else if (option == "copies") hop.copies = std::stoi(value);
         else if (option == "drop-every") hop.dropEvery = std::stoi(value);
         else if (option == "name") hop.name = value;
@@ -183,47 +117,39 @@ std::string parsePathModel(const std::string& text, PathModel& model) {
   }
   for (PathHop& hop : model.hops)
     if (hop.isTarget) hop.address = model.target;
-  if (model.client == 0 || model.target == 0) return "a scenario needs a client and a target";
-  return "";
+  return model.client == 0 || model.target == 0 ? "a scenario needs a client and a target" : "";
 }
 
 void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t destination, int timeToLive,
                  uint32_t now, std::vector<PathAnswer>& answers) {
-  if (length < 8 || message[0] != 8) return;
-  // How far the probe goes: to the hop whose address it is sent to, or until its time-to-live ends.
-  int reach = -1;
-  for (size_t k = 0; k < model.hops.size(); ++k) {
-    if (model.hops[k].address == destination) {
-      reach = static_cast<int>(k);
-      break;
-    }
-  }
-  // A target that is not on the path (a routing loop, say) is never reached.
-  if (reach < 0 && destination == model.target) reach = static_cast<int>(model.hops.size());
-  if (reach < 0) return;  // nobody on this path has that address
+  if (length < 8 || message[0] != ICMP_ECHO_REQUEST || timeToLive < 1) return;
+  // The probe goes to the hop it is addressed to, or until its time-to-live ends; a target
+  // that is not on the path (a routing loop) is never reached.
+  int size = static_cast<int>(model.hops.size()), reach = 0;
+  while (reach < size && model.hops[reach].address != destination) ++reach;
+  if (reach == size && destination != model.target) return;
   if (timeToLive <= reach) {
-    if (timeToLive < 1) return;
     PathHop& router = model.hops[timeToLive - 1];
-    if (router.silent || router.isTarget || withheld(router)) return;
-    uint32_t delay = router.discoveryDelay ? router.discoveryDelay : router.delay;
-    addAnswer(model, answers, now + delay, router.address, timeExceeded(model, destination, message, length),
-              router.copies);
+    if (router.silent || router.isTarget) return;
+    // The router quotes the probe's IP header as it arrived, time-to-live 1, and the whole probe.
+    std::vector<uint8_t> quoted = ipDatagram(model.client, destination, std::vector<uint8_t>(message, message + length));
+    quoted[8] = 1;
+    std::vector<uint8_t> icmp(8, 0);
+    icmp[0] = ICMP_TIME_EXCEEDED;
+    icmp.insert(icmp.end(), quoted.begin(), quoted.end());
+    addAnswer(model, router, answers, now + (router.discoveryDelay ? router.discoveryDelay : router.delay), icmp);
     return;
   }
-  if (reach == static_cast<int>(model.hops.size())) return;
+  if (reach == size) return;
   PathHop& hop = model.hops[reach];
-  if (hop.noEcho) return;
-  uint32_t delay = hop.delay;
-  // Measurement probes of a hop carry its own index; the target's first such probe is its discovery.
-  bool measurement = length > 6 && message[6] == reach && (!hop.isTarget || hop.discovered);
-  if (hop.isTarget && length > 6 && message[6] == reach) hop.discovered = true;
-  if (measurement) {
+  uint32_t delay = hop.discoveryDelay ? hop.discoveryDelay : hop.delay;
+  // A hop's measurement probes carry its own index; the target's first such probe is its discovery.
+  if (length > 6 && message[6] == reach && (!hop.isTarget || std::exchange(hop.discovered, true))) {
     int n = ++hop.measured;
     if (contains(hop.lost, n)) return;
-    if (contains(hop.late, n)) delay = hop.lateDelay;
-  } else if (hop.discoveryDelay) {
-    delay = hop.discoveryDelay;
+    delay = contains(hop.late, n) ? hop.lateDelay : hop.delay;
   }
-  if (withheld(hop)) return;
-  addAnswer(model, answers, now + delay, hop.address, echoReply(message, length), hop.copies);
+  std::vector<uint8_t> icmp(message, message + length);
+  icmp[0] = ICMP_ECHO_REPLY;
+  addAnswer(model, hop, answers, now + delay, icmp);
 }

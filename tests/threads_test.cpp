@@ -1,7 +1,5 @@
-// The platform's waits between passes, on the real clock: passes of a millisecond or more, and a
-// quiet trace that sleeps until its stop is requested, then ends at once.
-#include "platform/platform.h"
-
+// A worker and the user-interface thread sharing a slot without a lock, and the platform's
+// waits between passes on the real clock.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,10 +8,44 @@
 #include <cstring>
 #include <thread>
 
+#include "display/trace_report.h"
+#include "platform/platform.h"
+#include "sim/sim_system.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Milliseconds = std::chrono::duration<double, std::milli>;
+
+// Names are rewritten on one thread, as the window does, while another builds reports from them,
+// as the worker's redraws do: no report shows half of one name and half of another.
+TEST(Threads, ReportsNeverShowATornName) {
+  static TraceSlot slot;
+  slot = {};
+  for (int k = 0; k < 13; ++k) slot.hops[k].state = HOP_ROUTER;
+  slot.targetAddress = 1;
+  const std::string names[] = {"a.example", std::string(200, 'b') + ".example"};
+  std::atomic<bool> writing{true};
+  std::atomic<long> torn{0}, read{0};
+  std::thread reader([&] {
+    static char text[REPORT_LENGTH];
+    while (writing) {
+      buildTraceReport(slot, nullptr, text);
+      for (const char* line = strstr(text, "\r\n1\t"); line != nullptr && line[2] != '\0'; line = strstr(line + 2, "\r\n")) {
+        const char* name = line + 2;
+        for (int tab = 0; tab < 5; ++tab) name = strchr(name, '\t') + 1;
+        std::string field(name, strstr(name, "\r\n") - name);
+        ++read;
+        if (!field.empty() && field != names[0] && field != names[1]) ++torn;
+      }
+    }
+  });
+  for (int round = 0; round < 5000; ++round)
+    for (int k = 0; k < 13; ++k) storeHopName(slot, k, names[(round + k) % 2].c_str());
+  writing = false;
+  reader.join();
+  EXPECT_EQ(torn, 0) << "of " << read << " names read";
+}
 
 class NoWindow : public TraceFrontEnd {
  public:
@@ -33,7 +65,7 @@ class Unresolved : public NativeTraceSystem {
   std::atomic<int> passes{0};
 };
 
-TEST(PlatformWaits, PassesLastAMillisecondOrMoreWithEitherTimer) {
+TEST(Threads, PassesLastAMillisecondOrMoreWithEitherTimer) {
   for (bool fine : {true, false}) {
     highResolutionTimers = fine;
     NoWindow window;
@@ -42,14 +74,12 @@ TEST(PlatformWaits, PassesLastAMillisecondOrMoreWithEitherTimer) {
     TraceSlot slot = {};
     auto start = Clock::now();
     for (int i = 0; i < 50; ++i) system.waitForNextPass(slot, false);
-    Milliseconds elapsed = Clock::now() - start;
-    EXPECT_GE(elapsed.count(), 50) << "high-resolution timer " << fine;
-    EXPECT_LT(elapsed.count(), 1000) << "high-resolution timer " << fine;
+    EXPECT_GE(Milliseconds(Clock::now() - start).count(), 50) << "high-resolution timer " << fine;
   }
   highResolutionTimers = true;
 }
 
-TEST(PlatformWaits, QuietTraceSleepsUntilItsStopAndEndsWithin5Ms) {
+TEST(Threads, QuietTraceSleepsUntilItsStopAndEndsAtOnce) {
   TraceSlot& slot = traceTable[MAX_TRACES - 1];
   double stops[5];
   for (double& stop : stops) {
@@ -73,7 +103,6 @@ TEST(PlatformWaits, QuietTraceSleepsUntilItsStopAndEndsWithin5Ms) {
   }
   std::sort(stops, stops + 5);
   EXPECT_LT(stops[2], 5.0) << "median of five stops, ms";
-  printf("stop of a quiet trace: median %.3f ms, slowest %.3f ms\n", stops[2], stops[4]);
 }
 
 }  // namespace
