@@ -8,21 +8,44 @@
 set -u
 cd "$(dirname "$0")/.."
 ZARTA=$PWD/build/native/zarta-trace
-ZT_SIM=$PWD/build/native/tests/integration/zarta_path_sim
+ZT_SIM=$PWD/build/native/bench/zarta_path_sim
 PATH_FILE=$PWD/bench/path.path
 . tests/integration/lib.sh
-zt_require tun iptables mtr traceroute ping /usr/bin/time
+zt_require iptables mtr traceroute ping /usr/bin/time
+[ -c /dev/net/tun ] || zt_skip "no /dev/net/tun for the path simulator"
 [ -x "$ZARTA" ] && [ -x "$ZT_SIM" ] || { echo "bench: build first (make build-native)"; exit 1; }
 if ! command -v gnuplot >/dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends gnuplot-nox >/dev/null ||
     { echo "bench: cannot install gnuplot-nox for the chart"; exit 1; }
 fi
 
+# zt_sim NAME PATH [--per-trace]: the path simulator on a TUN device in the namespace, which
+# becomes the path's client: its address on the device, the documentation ranges routed into the
+# simulator, the path's names in its hosts file. ZT_SIM_PID is the simulator's.
+zt_sim() {
+  local ns="$ZT_ID-$1" log
+  log=$(mktemp)
+  ip netns exec "$ns" chrt -f 50 "$ZT_SIM" serve "${@:3}" "$2" zsim0 >"$log" 2>&1 &
+  ZT_SIM_PID=$!
+  for _ in $(seq 100); do grep -q '^ready' "$log" && break || sleep 0.05; done
+  grep -q '^ready' "$log" || { cat "$log"; return 1; }
+  # The answers come from addresses that the kernel would not route back out of the device.
+  zt_exec "$1" sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv4.conf.default.rp_filter=0 \
+    net.ipv6.conf.all.disable_ipv6=1
+  ip -n "$ns" addr add "$("$ZT_SIM" info "$2" | awk '$1 == "client" { print $2 }')/32" dev zsim0
+  ip -n "$ns" link set zsim0 up
+  zt_exec "$1" sysctl -qw net.ipv4.conf.zsim0.rp_filter=0
+  for range in 192.0.2.0/24 198.51.100.0/24 203.0.113.0/24; do ip -n "$ns" route add "$range" dev zsim0; done
+  "$ZT_SIM" info "$2" | awk '$1 == "host" { print $2, $3 }' >>"/etc/netns/$ns/hosts"
+}
+# Stops the simulator; its status is not 0 when it built a datagram with a bad checksum.
+zt_sim_stop() { kill "$ZT_SIM_PID" && wait "$ZT_SIM_PID"; }
+
 out=$(mktemp -d)
 # The machine is shared: the load average says how busy it was.
 load() { echo "$1 $(cut -d' ' -f1-3 /proc/loadavg)" >>"$out/load"; }
 load start
-target=$(zt_target "$PATH_FILE")
+target=$("$ZT_SIM" info "$PATH_FILE" | awk '$1 == "target" { print $2 }')
 "$ZT_SIM" info "$PATH_FILE" >"$out/path.info"
 
 # One tool on a fresh copy of the path, so that each meets the same answers and losses.
@@ -66,8 +89,8 @@ quiet() {
   zt_ns "$name"
   printf 'nameserver 192.0.2.53\noptions timeout:30 attempts:5\n' >"/etc/netns/$ZT_ID-$name/resolv.conf"
   zt_sim "$name" "$PATH_FILE" --per-trace || exit 1
-  zt_spawn "$name" "$ZARTA" --timeout 80 $(printf "$target %.0s" $(seq "$count")) >"$out/$name.txt"
-  eval "${name}_pid=$ZT_LAST"
+  ip netns exec "$ZT_ID-$name" "$ZARTA" --timeout 80 $(printf "$target %.0s" $(seq "$count")) >"$out/$name.txt" &
+  eval "${name}_pid=$!"
 }
 echo "bench: 1 and 50 quiet traces, one minute"
 quiet quiet1 1

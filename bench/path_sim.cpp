@@ -1,12 +1,8 @@
-// zarta_path_sim: plays a scenario's path on a TUN device, so that zarta-trace (or any other
-// prober) meets the path through the real network stack, and compares reports with their
-// expected text.
+// zarta_path_sim: plays a path model on a TUN device, so that zarta-trace and the tracers it is
+// measured against meet the same path through the real network stack.
 //
-//   zarta_path_sim serve [--per-trace] [--client ADDRESS] SCENARIO DEVICE
-//   zarta_path_sim info SCENARIO          client, target, named hosts and per-hop delays
-//   zarta_path_sim expected SCENARIO      the scenario's expected report
-//   zarta_path_sim check [--tolerance MS] [--repeat N] [--shape] EXPECTED ACTUAL
-//                                         (--shape: ping and loss are not compared)
+//   zarta_path_sim serve [--per-trace] PATH DEVICE
+//   zarta_path_sim info PATH          client, target, named hosts and per-hop delays
 #include <fcntl.h>
 #include <linux/if.h>
 #include <linux/if_tun.h>
@@ -113,22 +109,10 @@ int openTun(const char* device) {
 }
 
 int serve(int argc, char** argv) {
-  bool perTrace = false;
-  uint32_t client = 0;
-  int at = 0;
-  for (; at < argc && strncmp(argv[at], "--", 2) == 0; ++at) {
-    if (strcmp(argv[at], "--per-trace") == 0) {
-      perTrace = true;
-    } else if (strcmp(argv[at], "--client") == 0 && at + 1 < argc) {
-      client = parseAddress(argv[++at]);
-    } else {
-      fprintf(stderr, "zarta_path_sim serve: unknown option %s\n", argv[at]);
-      return 2;
-    }
-  }
+  bool perTrace = argc > 0 && strcmp(argv[0], "--per-trace") == 0;
+  int at = perTrace ? 1 : 0;
   if (argc - at != 2) return 2;
   PathModel path = loadScenario(argv[at]);
-  if (client != 0) path.client = client;
   int tun = openTun(argv[at + 1]);
   if (tun < 0) {
     fprintf(stderr, "zarta_path_sim: TUN device %s: %s\n", argv[at + 1], strerror(errno));
@@ -210,95 +194,12 @@ int info(const char* scenario) {
   return 0;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::stringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
-std::vector<std::string> fields(const std::string& line) {
-  std::vector<std::string> out(1);
-  for (char c : line) {
-    if (c == '\t')
-      out.emplace_back();
-    else
-      out.back() += c;
-  }
-  return out;
-}
-
-bool isNumber(const std::string& text) {
-  return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// Hop lines match field by field, the ping within `tolerance` ms (or, for the shape only, any
-// ping and loss); every other line exactly.
-bool sameLine(const std::string& expected, const std::string& actual, long tolerance, bool shape) {
-  if (expected == actual) return true;
-  std::vector<std::string> want = fields(expected), got = fields(actual);
-  if (want.size() != 6 || got.size() != 6 || !isNumber(want[0])) return false;
-  for (size_t i = 0; i < 6; ++i) {
-    if (shape && (i == 1 || i == 2)) continue;
-    if (i == 1 && isNumber(want[1]) && isNumber(got[1])) {
-      if (labs(std::stol(want[1]) - std::stol(got[1])) > tolerance) return false;
-    } else if (want[i] != got[i]) {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string visible(const std::string& line) {
-  std::string out;
-  for (char c : line) out += c == '\t' ? std::string("\\t") : std::string(1, c);
-  return out;
-}
-
-int check(int argc, char** argv) {
-  long tolerance = 0;
-  int repeat = 1, at = 0;
-  bool shape = false;
-  for (; at < argc && strncmp(argv[at], "--", 2) == 0; ++at) {
-    if (strcmp(argv[at], "--shape") == 0)
-      shape = true;
-    else if (strcmp(argv[at], "--tolerance") == 0 && at + 1 < argc)
-      tolerance = atol(argv[++at]);
-    else if (strcmp(argv[at], "--repeat") == 0 && at + 1 < argc)
-      repeat = atoi(argv[++at]);
-    else
-      return 2;
-  }
-  if (argc - at != 2) return 2;
-  std::string one = readFile(argv[at]), expected;
-  for (int i = 0; i < repeat; ++i) expected += (i > 0 ? "\n" : "") + one;
-  std::vector<std::string> want = lines(expected), got = lines(readFile(argv[at + 1]));
-  int wrong = 0;
-  for (size_t i = 0; i < std::max(want.size(), got.size()); ++i) {
-    const std::string& a = i < want.size() ? want[i] : std::string("(no line)");
-    const std::string& b = i < got.size() ? got[i] : std::string("(no line)");
-    if (i < want.size() && i < got.size() && sameLine(a, b, tolerance, shape)) continue;
-    if (++wrong <= 20)
-      printf("line %zu:\n  expected %s\n  actual   %s\n", i + 1, visible(a).c_str(), visible(b).c_str());
-  }
-  if (wrong > 0) printf("%d lines differ (ping tolerance %ld ms)\n", wrong, tolerance);
-  return wrong == 0 ? 0 : 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string command = argc > 1 ? argv[1] : "";
   if (command == "serve") return serve(argc - 2, argv + 2);
   if (command == "info" && argc == 3) return info(argv[2]);
-  if (command == "expected" && argc == 3) {
-    fputs(loadScenario(argv[2]).expected.c_str(), stdout);
-    return 0;
-  }
-  if (command == "check") return check(argc - 2, argv + 2);
-  fprintf(stderr,
-          "usage: zarta_path_sim serve [--per-trace] [--client ADDRESS] SCENARIO DEVICE\n"
-          "       zarta_path_sim info|expected SCENARIO\n"
-          "       zarta_path_sim check [--tolerance MS] [--repeat N] [--shape] EXPECTED ACTUAL\n");
+  fprintf(stderr, "usage: zarta_path_sim serve [--per-trace] PATH DEVICE | info PATH\n");
   return 2;
 }
