@@ -102,7 +102,8 @@ TEST(Threads, QuietTraceSleepsUntilItsStopAndEndsAtOnce) {
     EXPECT_EQ(loadShared(slot.inUse), 0u);
   }
   std::sort(stops, stops + 5);
-  EXPECT_LT(stops[2], 5.0) << "median of five stops, ms";
+  // Woken by the stop, not by a timer: a few milliseconds, and a loaded machine may add some.
+  EXPECT_LT(stops[2], 50.0) << "median of five stops, ms";
 }
 
 }  // namespace

@@ -1,52 +1,28 @@
-// zarta_inspect: what the end-to-end test sees of another program's windows, as a console
-// program in the same Wine session. Exit status 0, 1 when there is no such window, 2 on misuse.
-//   list                               every top-level window: x, y, width, height, visible, class, caption
-//   text CAPTION                       the report of the window so captioned (or its own text)
-//   post CLASS MESSAGE WPARAM LPARAM [COUNT]   posts a message (COUNT times) to the window of that class
+// What the end-to-end run sees of zarta.exe from its Wine session: `list` the top-level windows (visible,
+// class, caption), `text CAPTION` the report so captioned; `post MESSAGE WPARAM COUNT` to the tray window.
 #include <windows.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <string>
 
 #include "resources/resource.h"
 
-namespace {
-
-char text[65536];
-
-BOOL CALLBACK printWindow(HWND window, LPARAM) {
-  RECT rect;
-  GetWindowRect(window, &rect);
-  char className[256], caption[512];
-  GetClassNameA(window, className, sizeof className);
-  GetWindowTextA(window, caption, sizeof caption);
-  printf("%ld\t%ld\t%ld\t%ld\t%d\t%s\t%s\n", rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top,
-         IsWindowVisible(window), className, caption);
-  return TRUE;
+BOOL CALLBACK print(HWND window, LPARAM) {
+  char name[64], caption[512];
+  GetClassNameA(window, name, sizeof name), GetWindowTextA(window, caption, sizeof caption);
+  return printf("%d\t%s\t%s\n", IsWindowVisible(window), name, caption) > 0;
 }
 
-}  // namespace
-
 int main(int argc, char** argv) {
-  const char* command = argc >= 2 ? argv[1] : "";
-  if (strcmp(command, "list") == 0) return EnumWindows(printWindow, 0) ? 0 : 1;
-  bool post = strcmp(command, "post") == 0 && argc >= 6;
-  if (!post && (strcmp(command, "text") != 0 || argc < 3)) {
-    fputs("usage: zarta_inspect list | text CAPTION | post CLASS MESSAGE WPARAM LPARAM [COUNT]\n", stderr);
-    return 2;
-  }
-  HWND window = post ? FindWindowA(argv[2], nullptr) : FindWindowA(nullptr, argv[2]);
-  if (window == nullptr) return 1;
-  for (int i = post && argc >= 7 ? atoi(argv[6]) : 1; post && i > 0; --i)
-    if (!PostMessageA(window, static_cast<UINT>(strtoul(argv[3], nullptr, 0)), strtoul(argv[4], nullptr, 0),
-                      strtol(argv[5], nullptr, 0)))
-      return 1;
-  if (post) return 0;
-  HWND report = GetDlgItem(window, IDC_TRACE_TEXT);
-  DWORD_PTR length = 0;
-  SendMessageTimeoutA(report != nullptr ? report : window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text),
-                      SMTO_ABORTIFHUNG, 5000, &length);
-  fputs(text, stdout);
+  static char report[65536];
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "list") return !EnumWindows(print, 0);
+  if (command == "text" && argc == 3)
+    return !SendMessageTimeoutA(GetDlgItem(FindWindowA(nullptr, argv[2]), IDC_TRACE_TEXT), WM_GETTEXT, sizeof report,
+                                reinterpret_cast<LPARAM>(report), SMTO_ABORTIFHUNG, 5000, nullptr) ||
+           fputs(report, stdout) < 0;
+  if (command != "post" || argc != 5) return 2;
+  for (int i = std::stoi(argv[4]); i > 0; --i)
+    if (!PostMessageA(FindWindowA("zarta", nullptr), std::stoul(argv[2], nullptr, 0), std::stoul(argv[3]), 0)) return 1;
   return 0;
 }
