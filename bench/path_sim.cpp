@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "core/trace_engine.h"
 #include "sim/path_model.h"
 
 namespace {
@@ -56,37 +57,12 @@ PathModel loadScenario(const char* path) {
   return model;
 }
 
-uint16_t onesComplementSum(const uint8_t* data, size_t length) {
-  uint32_t sum = 0;
-  for (size_t i = 0; i + 1 < length; i += 2) sum += static_cast<uint32_t>((data[i] << 8) | data[i + 1]);
-  if (length & 1) sum += static_cast<uint32_t>(data[length - 1] << 8);
-  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
-  return static_cast<uint16_t>(sum);
+// The kernel drops a datagram whose header checksum is wrong or whose length field is not what
+// arrived, before any socket sees it: such a datagram from the model is a fault of the model.
+bool malformed(const std::vector<uint8_t>& datagram) {
+  return datagram.size() < 20 || (datagram[0] >> 4) != 4 || internetChecksum(datagram.data(), 20) != 0 ||
+         static_cast<size_t>((datagram[2] << 8) | datagram[3]) != datagram.size();
 }
-
-// The kernel drops a datagram whose header checksum is wrong or whose length field claims more
-// than arrived, before any raw socket sees it. The model cuts its short datagrams without
-// touching the header, so the length is made true here; a wrong checksum from the model itself
-// is a fault of the model and counted, not hidden.
-struct Deliverability {
-  long badChecksums = 0;
-  long lengthsFixed = 0;
-
-  bool prepare(std::vector<uint8_t>& datagram) {
-    if (datagram.size() < 20 || (datagram[0] >> 4) != 4) return false;
-    if (onesComplementSum(datagram.data(), 20) != 0xFFFF) ++badChecksums;
-    size_t claimed = static_cast<size_t>((datagram[2] << 8) | datagram[3]);
-    if (claimed == datagram.size()) return true;
-    ++lengthsFixed;
-    datagram[2] = static_cast<uint8_t>(datagram.size() >> 8);
-    datagram[3] = static_cast<uint8_t>(datagram.size());
-    datagram[10] = datagram[11] = 0;
-    uint16_t checksum = static_cast<uint16_t>(~onesComplementSum(datagram.data(), 20));
-    datagram[10] = static_cast<uint8_t>(checksum >> 8);
-    datagram[11] = static_cast<uint8_t>(checksum);
-    return true;
-  }
-};
 
 struct Pending {
   int64_t at;     // microseconds, monotonic clock
@@ -129,7 +105,7 @@ int serve(int argc, char** argv) {
   // side-by-side traces each see the whole loss pattern rather than sharing one count.
   std::map<uint32_t, PathModel> copies;
   std::priority_queue<Pending, std::vector<Pending>, std::greater<Pending>> due;
-  Deliverability deliverability;
+  long malformedAnswers = 0;
   long probes = 0, written = 0, sequence = 0;
   std::vector<PathAnswer> answers;
   uint8_t packet[65536];
@@ -170,17 +146,17 @@ int serve(int argc, char** argv) {
       answerProbe(*model, packet + header, static_cast<int>(length - header), destination, packet[8], arrivedMs,
                   answers);
       for (PathAnswer& answer : answers) {
-        if (!deliverability.prepare(answer.bytes)) continue;
+        malformedAnswers += malformed(answer.bytes);
         int64_t delay = static_cast<int64_t>(static_cast<int32_t>(answer.deliverAt - arrivedMs)) * 1000;
         due.push({arrived + delay, sequence++, std::move(answer.bytes)});
       }
     }
   }
   fprintf(stderr,
-          "zarta_path_sim: %ld probes, %ld answers written, %ld traces, %ld bad IP checksums, %ld lengths fixed\n",
-          probes, written, static_cast<long>(copies.size()), deliverability.badChecksums, deliverability.lengthsFixed);
+          "zarta_path_sim: %ld probes, %ld answers written, %ld traces, %ld malformed\n", probes, written,
+          static_cast<long>(copies.size()), malformedAnswers);
   close(tun);
-  return deliverability.badChecksums == 0 ? 0 : 1;
+  return malformedAnswers == 0 ? 0 : 1;
 }
 
 int info(const char* scenario) {

@@ -38,7 +38,7 @@ zt_sim() {
   for range in 192.0.2.0/24 198.51.100.0/24 203.0.113.0/24; do ip -n "$ns" route add "$range" dev zsim0; done
   "$ZT_SIM" info "$2" | awk '$1 == "host" { print $2, $3 }' >>"/etc/netns/$ns/hosts"
 }
-# Stops the simulator; its status is not 0 when it built a datagram with a bad checksum.
+# Stops the simulator; its status is not 0 when it built a datagram the kernel would drop.
 zt_sim_stop() { kill "$ZT_SIM_PID" && wait "$ZT_SIM_PID"; }
 
 out=$(mktemp -d)
