@@ -97,6 +97,6 @@ std::string SimTrace::report() {
   char text[REPORT_LENGTH];
   buildTraceReport(slot, nullptr, text);
   std::string out = text;
-  for (size_t at; (at = out.find('\r')) != std::string::npos;) out.erase(at, 1);
+  std::erase(out, '\r');
   return out;
 }
