@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "core/trace_engine.h"
-#include "sim/path_model.h"
+#include "sim/sim.h"
 
 namespace {
 
@@ -107,7 +107,7 @@ int serve(int argc, char** argv) {
   std::priority_queue<Pending, std::vector<Pending>, std::greater<Pending>> due;
   long malformedAnswers = 0;
   long probes = 0, written = 0, sequence = 0;
-  std::vector<PathAnswer> answers;
+  std::vector<Datagram> answers;
   uint8_t packet[65536];
   while (!stopping) {
     int64_t now = nowMicroseconds();
@@ -145,9 +145,9 @@ int serve(int argc, char** argv) {
       answers.clear();
       answerProbe(*model, packet + header, static_cast<int>(length - header), destination, packet[8], arrivedMs,
                   answers);
-      for (PathAnswer& answer : answers) {
+      for (Datagram& answer : answers) {
         malformedAnswers += malformed(answer.bytes);
-        int64_t delay = static_cast<int64_t>(static_cast<int32_t>(answer.deliverAt - arrivedMs)) * 1000;
+        int64_t delay = static_cast<int64_t>(static_cast<int32_t>(answer.at - arrivedMs)) * 1000;
         due.push({arrived + delay, sequence++, std::move(answer.bytes)});
       }
     }

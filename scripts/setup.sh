@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ googletest libgtest-dev clang libclang-rt-14-dev
+  cmake make g++ googletest libgtest-dev
   g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
   wine wine32:i386 wine64
   xvfb xdotool xclip x11-utils imagemagick

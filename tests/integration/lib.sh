@@ -1,40 +1,33 @@
-# Network namespaces for one run, with documentation-range addresses, removed on exit with every
-# process inside, whatever the outcome. Source it; it sets its own EXIT trap.
+# Network namespaces for one run, with documentation-range addresses, removed on exit with every process inside,
+# whatever the outcome. Source it; it sets its own EXIT trap.
 ZT_ID="zt$$" ZT_NAMESPACES=() ZT_TMP=$(mktemp -d) && chmod 755 "$ZT_TMP"
 zt_skip() { echo "skipped: $*" && exit 77; }
-zt_cleanup() {
-  for ns in "${ZT_NAMESPACES[@]}"; do # a process left inside would keep the namespace alive
-    ip netns pids "$ns" | xargs -r kill -9; ip netns del "$ns"; rm -rf "/etc/netns/$ns"
-  done 2>/dev/null
-  rm -rf "$ZT_TMP"
+zt_cleanup() { # a process left inside would keep its namespace alive
+  for ns in "${ZT_NAMESPACES[@]}"; do ip netns pids "$ns" | xargs -r kill -9; ip netns del "$ns"; done 2>/dev/null
+  rm -rf "$ZT_TMP" "${ZT_NAMESPACES[@]/#//etc/netns/}"
 }
 trap zt_cleanup EXIT && trap 'exit 130' INT TERM # so that a signal, too, runs the EXIT trap
-
 zt_require() {
   for need in "$@"; do command -v "$need" >/dev/null || zt_skip "$need is not installed"; done
   [ "$(id -u)" = 0 ] && ip netns add "$ZT_ID-probe" 2>/dev/null && ip netns del "$ZT_ID-probe" ||
     zt_skip "needs root and network namespaces (iproute2)"
 }
-
-# zt_ns NAME [HOSTS_LINE...]: namespace $ZT_ID-NAME, loopback up, the lines in its hosts file. Its
-# name server is 127.0.0.1, where nothing listens: lookups fail at once, never leave the namespace.
+# zt_ns NAME [HOSTS_LINE...]: namespace $ZT_ID-NAME, loopback up, the lines in its hosts file. Its name server is
+# 127.0.0.1, where nothing listens: lookups fail at once, never leave the namespace.
 zt_ns() {
   ZT_NAMESPACES+=("$ZT_ID-$1") && ip netns add "$ZT_ID-$1" && ip -n "$ZT_ID-$1" link set lo up
   mkdir -p "/etc/netns/$ZT_ID-$1" && echo "nameserver 127.0.0.1" >"/etc/netns/$ZT_ID-$1/resolv.conf"
   printf '%s\n' "127.0.0.1 localhost" "${@:2}" >"/etc/netns/$ZT_ID-$1/hosts"
 }
 zt_exec() { ip netns exec "$ZT_ID-$1" "${@:2}"; }
-
 # zt_link A ADDRESS_A B ADDRESS_B PREFIX: a veth pair between two namespaces.
 zt_link() {
   ip link add "v$2" netns "$ZT_ID-$1" type veth peer name "v$4" netns "$ZT_ID-$3"
   ip -n "$ZT_ID-$1" addr add "$2/$5" dev "v$2" && ip -n "$ZT_ID-$1" link set "v$2" up
   ip -n "$ZT_ID-$3" addr add "$4/$5" dev "v$4" && ip -n "$ZT_ID-$3" link set "v$4" up
 }
-
-# The kernel path: client - r1 - r2 - r3 - target, each routing on toward the target and back to
-# the client (198.51.100.2), no router rate-limiting its answers. r2 sends no time-exceeded (a silent
-# router); r3 drops every third echo reply it sends, counted from the last zt_lossy.
+# The kernel path: client - r1 - r2 - r3 - target, routed both ways, no router rate-limiting its answers. r2 sends
+# no time-exceeded (a silent router); r3 drops every third echo reply it sends, counted from the last zt_lossy.
 zt_kernel_path() {
   zt_ns client "198.51.100.1 r1.example" "198.51.100.18 r3.example" "203.0.113.9 target.example"
   for ns in r1 r2 r3 target; do zt_ns $ns; done
@@ -55,4 +48,3 @@ zt_kernel_report() {
     "1	0	0%	10	198.51.100.1	r1.example" "2	?	0%	0		" \
     "3	0	30%	10	198.51.100.18	r3.example" "4	0	0%	10	203.0.113.9	target.example"
 }
-

@@ -5,11 +5,9 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 export WINEPREFIX=${ZARTA_GUI_PREFIX:-$here/build/wine-gui} WINEDEBUG=-all && wine_run=$here/scripts/wine-run
 start_xvfb() {  # [PREFIX...]: Xvfb run through PREFIX on a free display; sets DISPLAY
   coproc XVFB { exec "$@" Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null; }
-  read -r -t 10 display <&"${XVFB[0]}" && export DISPLAY=:$display || return 1
-  [ -f "$WINEPREFIX/.zarta-unmanaged" ] || "$@" "$wine_run" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed \
-    /d N /f >/dev/null 2>&1 && touch "$WINEPREFIX/.zarta-unmanaged"
+  read -r -t 10 display <&"${XVFB[0]}" && export DISPLAY=:$display &&
+    "$@" "$wine_run" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 }
 [ "${BASH_SOURCE[0]}" = "$0" ] || return 0
-set -eu && start_xvfb || { echo "Xvfb did not start"; exit 1; }
-trap 'kill $XVFB_PID' EXIT
+start_xvfb && trap 'kill $XVFB_PID' EXIT || { echo "Xvfb or Wine did not start"; exit 1; }
 "$wine_run" "$@"

@@ -1,0 +1,189 @@
+#include "sim/sim.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+#include <utility>
+
+#include "display/trace_report.h"
+
+namespace {
+
+// A 20-byte IPv4 header before `icmp`, both checksums filled in, as the kernel wants them.
+std::vector<uint8_t> ipDatagram(uint32_t source, uint32_t destination, std::vector<uint8_t> icmp) {
+  uint8_t header[20] = {
+      0x45, 0, static_cast<uint8_t>((20 + icmp.size()) >> 8), static_cast<uint8_t>(20 + icmp.size()), 0, 0, 0, 0,
+      64,   1};
+  memcpy(header + 12, &source, 4), memcpy(header + 16, &destination, 4);
+  uint16_t sums[2] = {internetChecksum(header, 20),
+                      (icmp[2] = icmp[3] = 0, internetChecksum(icmp.data(), static_cast<int>(icmp.size())))};
+  memcpy(header + 10, &sums[0], 2), memcpy(&icmp[2], &sums[1], 2);
+  icmp.insert(icmp.begin(), header, header + 20);
+  return icmp;
+}
+
+void addAnswer(PathModel& model, PathHop& hop, std::vector<Datagram>& answers, uint32_t at, std::vector<uint8_t> icmp) {
+  if (hop.dropEvery > 0 && ++hop.answered % hop.dropEvery == 0) return;
+  answers.push_back({at, hop.address, ipDatagram(hop.address, model.client, icmp)});
+}
+
+}  // namespace
+
+uint32_t parseAddress(const std::string& text) {
+  unsigned a[4];
+  char end;
+  if (sscanf(text.c_str(), "%u.%u.%u.%u%c", &a[0], &a[1], &a[2], &a[3], &end) != 4 || (a[0] | a[1] | a[2] | a[3]) > 255)
+    return 0;
+  uint8_t bytes[4] = {uint8_t(a[0]), uint8_t(a[1]), uint8_t(a[2]), uint8_t(a[3])};
+  uint32_t out;
+  return memcpy(&out, bytes, 4), out;
+}
+
+std::string addressText(uint32_t address) {
+  char text[16];
+  return formatAddress(address, text), text;
+}
+
+std::string parsePathModel(const std::string& text, PathModel& model) {
+  std::stringstream lines(text);
+  std::string line, option, value, item;
+  for (int number = 1; std::getline(lines, line); ++number) {
+    std::stringstream words(line.substr(0, line.find('#')));
+    std::string word, who, where = "line " + std::to_string(number) + ": ";
+    if (line.rfind("expect ", 0) == 0) {
+      for (size_t at; (at = line.find("\\t")) != std::string::npos;) line.replace(at, 2, "\t");
+      model.expected += line.substr(7) + "\n";
+    } else if (words >> word >> who && (word == "client" || word == "target")) {
+      (word == "client" ? model.client : model.target) = parseAddress(who);
+    } else if (word == "hop") {
+      PathHop hop;
+      hop.silent = who == "silent", hop.isTarget = who == "target";
+      hop.address = hop.isTarget ? model.target : parseAddress(who);
+      if (hop.address == 0 && !hop.silent) return where + "a hop needs an address, and the target its own";
+      while (words >> option >> value) {
+        std::vector<int> list;
+        for (std::stringstream items(value); std::getline(items, item, ',');) list.push_back(std::atoi(item.c_str()));
+        if (option == "delay") hop.delay = list[0];
+        if (option == "discovery-delay") hop.discoveryDelay = list[0];
+        if (option == "lost") hop.lost = list;
+        if (option == "drop-every") hop.dropEvery = list[0];
+        if (option == "name") hop.name = value;
+        if (std::string(" delay discovery-delay lost drop-every name ").find(" " + option + " ") == std::string::npos)
+          return where + "unknown option " + option;
+      }
+      model.hops.push_back(hop);
+    } else if (!word.empty()) {
+      return where + "unknown directive " + word;
+    }
+  }
+  return model.client == 0 || model.target == 0 ? "a scenario needs a client and a target" : "";
+}
+
+void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t destination, int timeToLive,
+                 uint32_t now, std::vector<Datagram>& answers) {
+  if (length < 8 || message[0] != ICMP_ECHO_REQUEST || timeToLive < 1) return;
+  // The probe goes to its hop, or until its time-to-live ends; a target not on the path (a loop) is never reached.
+  int size = static_cast<int>(model.hops.size()), reach = 0;
+  while (reach < size && model.hops[reach].address != destination) ++reach;
+  if (reach == size && destination != model.target) return;
+  if (timeToLive <= reach) {
+    PathHop& router = model.hops[timeToLive - 1];
+    if (router.silent || router.isTarget) return;
+    // The router quotes the probe's IP header as it arrived, time-to-live 1, and the whole probe.
+    std::vector<uint8_t> icmp(8, 0),
+        quoted = ipDatagram(model.client, destination, std::vector<uint8_t>(message, message + length));
+    quoted[8] = 1, icmp[0] = ICMP_TIME_EXCEEDED;
+    icmp.insert(icmp.end(), quoted.begin(), quoted.end());
+    return addAnswer(model, router, answers, now + (router.discoveryDelay ? router.discoveryDelay : router.delay),
+                     icmp);
+  }
+  if (reach == size) return;
+  PathHop& hop = model.hops[reach];
+  uint32_t delay = hop.discoveryDelay ? hop.discoveryDelay : hop.delay;
+  // A hop's measurement probes carry its own index; the target's first such probe is its discovery.
+  if (message[6] == reach && (!hop.isTarget || std::exchange(hop.discovered, true))) {
+    if (std::count(hop.lost.begin(), hop.lost.end(), ++hop.measured) > 0) return;
+    delay = hop.delay;
+  }
+  std::vector<uint8_t> icmp(message, message + length);
+  icmp[0] = ICMP_ECHO_REPLY;
+  addAnswer(model, hop, answers, now + delay, icmp);
+}
+
+void SimTrace::send(const uint8_t* message, int length, const SocketAddress& destination) {
+  if (!isOpen) return;
+  sent.push_back({now, destination.address, std::vector<uint8_t>(message, message + length)});
+  std::vector<Datagram> answers;
+  if (answering && destination.family == INET_FAMILY)
+    answerProbe(path, message, length, destination.address, timeToLive, now, answers);
+  for (Datagram& answer : answers) deliver(answer.at, answer.address, std::move(answer.bytes));
+}
+
+void SimTrace::deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes) {
+  auto later = std::upper_bound(waiting.begin(), waiting.end(), at,
+                                [](uint32_t t, const Datagram& d) { return static_cast<int32_t>(t - d.at) < 0; });
+  waiting.insert(later, {at, sender, std::move(bytes)});
+}
+
+int SimTrace::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
+  if (!datagramWaiting()) return -1;
+  Datagram answer = std::move(waiting.front());
+  waiting.erase(waiting.begin());
+  sender = {INET_FAMILY, 0, answer.address, {}}, arrivedAt = answer.at;
+  int length = std::min(capacity, static_cast<int>(answer.bytes.size()));
+  if (length > 0) memcpy(buffer, answer.bytes.data(), length);
+  return length;
+}
+
+SimTrace::SimTrace(const std::string& scenario, uint32_t clockStart, uint8_t tag, uint32_t processId)
+    : now(clockStart), pid(processId) {
+  std::string error = parsePathModel(scenario, path);
+  if (!error.empty()) ADD_FAILURE() << error;
+  resolved = {INET_FAMILY, 0, path.target, {}}, slot.traceTag = tag;
+  restart();
+}
+
+void SimTrace::waitForNextPass(const TraceSlot&, bool) {
+  uint64_t at = uint64_t{now} * 1000 + microseconds;
+  uint64_t next = tickMicroseconds == 1000 ? at + 1000 : (at / tickMicroseconds + 1) * tickMicroseconds;
+  now = static_cast<uint32_t>(next / 1000), microseconds = static_cast<uint32_t>(next % 1000);
+}
+
+void SimTrace::render(TraceSlot& shown, const char* statusText) {
+  char text[REPORT_LENGTH];
+  buildTraceReport(shown, statusText, text);
+  renders.emplace_back(text);
+}
+
+void SimTrace::restart() {
+  uint8_t tag = slot.traceTag;
+  slot = {}, slot.inUse = 1, slot.traceTag = tag;
+  strcpy(slot.hostName, addressText(path.target).c_str());
+  renders.clear();
+  startEngine(engine, slot, *this);
+}
+
+bool SimTrace::pass() {
+  bool running = runPass(engine);
+  waitForNextPass(slot, slot.quiet != 0);
+  return running;
+}
+
+void SimTrace::runUntilQuiet(int limit) {
+  for (int passes = 0; passes < limit && !slot.quiet && pass(); ++passes) {
+  }
+}
+
+void SimTrace::deliver(uint32_t sender, std::vector<uint8_t> bytes, int passes) {
+  deliver(now, sender, std::move(bytes));
+  for (int i = 0; i < passes; ++i) pass();
+}
+
+std::string SimTrace::report() {
+  char text[REPORT_LENGTH];
+  buildTraceReport(slot, nullptr, text);
+  std::string out = text;
+  return std::erase(out, '\r'), out;
+}

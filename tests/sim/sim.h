@@ -1,0 +1,98 @@
+// A path to a target as data: who answers a probe of a given time-to-live, after how long, or not at all; and a
+// trace on a simulated system whose network answers from it as a raw socket delivers, with a virtual clock that each
+// pass's wait advances. The benchmark's TUN path simulator, too, answers from a path.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/trace_engine.h"
+
+// One hop: the responder reached with time-to-live index + 1.
+struct PathHop {
+  uint32_t address = 0;                 // network byte order
+  bool isTarget = false;                // the target answers every time-to-live that reaches it
+  bool silent = false;                  // sends no time-exceeded, answers echoes to its own address
+  uint32_t delay = 1;                   // round-trip time of its answers, ms
+  uint32_t discoveryDelay = 0;          // of its discovery answers, when not 0
+  std::vector<int> lost;                // measurement probes (1-based, per hop) left unanswered
+  int dropEvery = 0;                    // when not 0, every such answer of any kind is withheld
+  std::string name;                     // the reverse-resolved name; empty for "(no name)"
+  uint32_t measured = 0, answered = 0;  // measurement probes seen and answers owed so far, in a run
+  bool discovered = false;              // the target has answered its own discovery probe, in a run
+};
+
+struct PathModel {
+  uint32_t client = 0, target = 0;  // the probes' source; where discovery probes go
+  std::vector<PathHop> hops;        // hops[k]: reached with time-to-live k + 1
+  std::string expected;             // the final report the scenario expects, if it gives one
+};
+
+// A datagram on the simulated wire: a probe as it left, or an answer, IP header first, as it arrives.
+struct Datagram {
+  uint32_t at;                 // clock value of its sending or arrival
+  uint32_t address;            // where it went, or who sent it; network byte order
+  std::vector<uint8_t> bytes;  // the probe's ICMP message; the answer's whole IPv4 datagram
+};
+
+// One directive per line, '#' starts a comment:
+//   client ADDRESS | target ADDRESS | expect LINE (of the report, \t for a tab)
+//   hop ADDRESS|silent|target [delay MS] [discovery-delay MS] [lost N,N] [drop-every N] [name NAME]
+// Returns what is wrong and on which line, or an empty string.
+std::string parsePathModel(const std::string& text, PathModel& model);
+
+// Appends the path's answers to one ICMP message sent at `now` to `destination`.
+void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t destination, int timeToLive,
+                 uint32_t now, std::vector<Datagram>& answers);
+
+// Dotted quad to network byte order (0 for anything else), and back.
+uint32_t parseAddress(const std::string& text);
+std::string addressText(uint32_t address);
+
+struct Scenario {
+  const char *name, *text;  // a file of tests/scenarios without ".path", built in for tests under Wine
+};
+extern const Scenario SCENARIOS[];
+extern const int SCENARIO_COUNT;
+
+// One trace run pass by pass on a scenario's path, on a simulated clock and raw socket.
+struct SimTrace : TraceSystem, IcmpTransport {
+  explicit SimTrace(const std::string& scenario, uint32_t clockStart = 0, uint8_t tag = 0, uint32_t pid = 0x1234);
+  IcmpTransport& transport() override { return *this; }
+  uint32_t nowMilliseconds() override { return now; }
+  // 1 ms on a fine timer, else on to the next tick, as Sleep(1) ends a pass on Windows.
+  void waitForNextPass(const TraceSlot& slot, bool quiet) override;
+  uint32_t processId() override { return pid; }
+  SocketAddress resolveTarget(const char*) override { return resolved; }
+  void startReverseLookup(TraceSlot&, int) override {}
+  void render(TraceSlot& slot, const char* statusText) override;
+  int open() override { return isOpen = true, 0; }
+  void close() override { isOpen = false; }
+  void setTimeToLive(int value) override { timeToLive = value; }
+  void send(const uint8_t* message, int length, const SocketAddress& destination) override;
+  bool datagramWaiting() override { return isOpen && !waiting.empty() && int32_t(now - waiting.front().at) >= 0; }
+  int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
+  bool wait(intptr_t, bool) override { return false; }
+
+  void restart();  // the engine started again on a fresh slot
+  bool pass();     // one pass and its wait; false once the engine has ended
+  void runUntilQuiet(int limit = 200000);
+  // Queues a datagram that arrives at `at`, in clock order across the wrap.
+  void deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes);
+  void deliver(uint32_t sender, std::vector<uint8_t> bytes, int passes = 1);  // now, then passes
+  std::string report();                                                       // as the window shows it, "\n" for "\r\n"
+
+  PathModel path;
+  bool answering = true;  // the path answers the probes; else only what the test delivers
+  uint32_t now, microseconds = 0, tickMicroseconds = 1000;  // the virtual clock; the timer's tick if coarse
+  uint32_t pid;
+  SocketAddress resolved;            // what every host name resolves to
+  bool isOpen = false;               // the socket
+  int timeToLive = 0;                // of the socket's sends
+  std::vector<Datagram> sent;        // every probe sent
+  std::vector<Datagram> waiting;     // answers not yet received, in order of arrival
+  std::vector<std::string> renders;  // every report shown, in order
+  TraceSlot slot = {};
+  TraceEngine engine = {};
+};
