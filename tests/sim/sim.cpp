@@ -13,13 +13,14 @@ namespace {
 
 // A 20-byte IPv4 header before `icmp`, both checksums filled in, as the kernel wants them.
 std::vector<uint8_t> ipDatagram(uint32_t source, uint32_t destination, std::vector<uint8_t> icmp) {
-  uint8_t header[20] = {
-      0x45, 0, static_cast<uint8_t>((20 + icmp.size()) >> 8), static_cast<uint8_t>(20 + icmp.size()), 0, 0, 0, 0,
-      64,   1};
+  icmp[2] = icmp[3] = 0;
+  uint16_t sum = internetChecksum(icmp.data(), static_cast<int>(icmp.size()));
+  memcpy(&icmp[2], &sum, 2);
+  const size_t total = 20 + icmp.size();
+  uint8_t header[20] = {0x45, 0, static_cast<uint8_t>(total >> 8), static_cast<uint8_t>(total), 0, 0, 0, 0, 64, 1};
   memcpy(header + 12, &source, 4), memcpy(header + 16, &destination, 4);
-  uint16_t sums[2] = {internetChecksum(header, 20),
-                      (icmp[2] = icmp[3] = 0, internetChecksum(icmp.data(), static_cast<int>(icmp.size())))};
-  memcpy(header + 10, &sums[0], 2), memcpy(&icmp[2], &sums[1], 2);
+  sum = internetChecksum(header, 20);
+  memcpy(header + 10, &sum, 2);
   icmp.insert(icmp.begin(), header, header + 20);
   return icmp;
 }
@@ -146,8 +147,7 @@ SimTrace::SimTrace(const std::string& scenario, uint32_t clockStart, uint8_t tag
 }
 
 void SimTrace::waitForNextPass(const TraceSlot&, bool) {
-  uint64_t at = uint64_t{now} * 1000 + microseconds;
-  uint64_t next = tickMicroseconds == 1000 ? at + 1000 : (at / tickMicroseconds + 1) * tickMicroseconds;
+  uint64_t next = ((uint64_t{now} * 1000 + microseconds) / tickMicroseconds + 1) * tickMicroseconds;
   now = static_cast<uint32_t>(next / 1000), microseconds = static_cast<uint32_t>(next % 1000);
 }
 
