@@ -80,13 +80,13 @@ TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
 enum Shape { PLAIN, OPTIONS, QUOTED_OPTIONS, MINIMAL_QUOTE, LOOPED_REQUEST, UNREACHABLE, QUOTED_UDP, HELPER };
 
 // An answer as a raw socket delivers it: an echo reply, or a time-exceeded message quoting the probe;
-// or as the ICMP helper's transport makes it of a reply's status (11003 for type 3, unreachable).
+// or as the ICMP helper's transport makes it of a reply's status (11003, unreachable, for any other type).
 std::vector<uint8_t> answer(uint8_t type, uint8_t hop, uint8_t tag, uint32_t timestamp, uint32_t pid = 0x1234,
                             Shape shape = PLAIN) {
   uint8_t probe[PROBE_LENGTH], out[200];
   buildProbe(probe, pid, hop, tag, timestamp);
-  const uint32_t status[12] = {HELPER_SUCCESS, 0, 0, 11003, 0, 0, 0, 0, 0, 0, 0, HELPER_TTL_EXPIRED};
-  int length = shape == HELPER ? helperReplyDatagram(status[type], 0, probe, out, 200)
+  uint32_t status = type == ICMP_ECHO_REPLY ? HELPER_SUCCESS : type == ICMP_TIME_EXCEEDED ? HELPER_TTL_EXPIRED : 11003;
+  int length = shape == HELPER ? helperReplyDatagram(status, 0, probe, out, 200)
                                : synthesizeDatagram(type, 0, probe, shape == MINIMAL_QUOTE ? 8 : PROBE_LENGTH,
                                                     pid & 0xFFFF, out, 200);
   std::vector<uint8_t> bytes(out, out + std::max(length, 0));
@@ -115,11 +115,13 @@ TEST(Engine, TakesOnlyThisTracesAnswersAsRoutersSendThem) {
       // clang-format off
       {"the latest probe's echo reply", 0, ICMP_ECHO_REPLY, PLAIN, true},
       {"its time-exceeded, the id's low 16 bits", 0, ICMP_TIME_EXCEEDED, PLAIN, true, 0, 0x1234},
-      {"a header with options", 0, ICMP_ECHO_REPLY, OPTIONS, true}, {"hop index 60", 60, ICMP_ECHO_REPLY, PLAIN, false},
-      {"a quoted header with options", 0, ICMP_TIME_EXCEEDED, QUOTED_OPTIONS, true}, {"hop 255", 255, 0, PLAIN, false},
+      {"a header with options", 0, ICMP_ECHO_REPLY, OPTIONS, true},
+      {"a quoted header with options", 0, ICMP_TIME_EXCEEDED, QUOTED_OPTIONS, true},
       {"the helper's success", 0, ICMP_ECHO_REPLY, HELPER, true}, {"its other statuses", 0, 3, HELPER, false},
       {"an older probe's timestamp", 0, ICMP_ECHO_REPLY, PLAIN, false, -1},
-      {"another identifier", 0, 0, PLAIN, false, 0, 0x7FFF1235}, {"another tag", 0, 0, PLAIN, false, 0, 0x7FFF1234, 9},
+      {"another identifier", 0, ICMP_ECHO_REPLY, PLAIN, false, 0, 0x7FFF1235},
+      {"another tag", 0, ICMP_ECHO_REPLY, PLAIN, false, 0, 0x7FFF1234, 9},
+      {"hop index 60", 60, ICMP_ECHO_REPLY, PLAIN, false}, {"hop index 255", 255, ICMP_ECHO_REPLY, PLAIN, false},
       {"a quote without the timestamp", 0, ICMP_TIME_EXCEEDED, MINIMAL_QUOTE, false},
       {"the probe itself, looped back", 0, ICMP_ECHO_REPLY, LOOPED_REQUEST, false},
       {"an unreachable quoting it", 0, ICMP_TIME_EXCEEDED, UNREACHABLE, false},
@@ -128,7 +130,8 @@ TEST(Engine, TakesOnlyThisTracesAnswersAsRoutersSendThem) {
       {"a router's headers with options", 1, ICMP_TIME_EXCEEDED, QUOTED_OPTIONS, true},
       {"the helper's time-to-live expired", 1, ICMP_TIME_EXCEEDED, HELPER, true},
       {"a router 0.0.0.0", 1, ICMP_TIME_EXCEEDED, PLAIN, false, 0, 0x7FFF1234, 200, "0.0.0.0"},
-      {"a router's unreachable", 1, ICMP_TIME_EXCEEDED, UNREACHABLE, false}, {"hop 40, unprobed", 40, 11, PLAIN, false},
+      {"a router's unreachable", 1, ICMP_TIME_EXCEEDED, UNREACHABLE, false},
+      {"a router for hop 40, never probed", 40, ICMP_TIME_EXCEEDED, PLAIN, false},
       // clang-format on
   };
   auto measuring = [](uint32_t clockStart) {  // the path answers no more
@@ -214,15 +217,17 @@ TEST(Engine, StartsInStatusFormAndStopsAtTheEndOfAPass) {
     int passes;         // before the stop
     size_t sent;        // probes that left
     std::string shown;  // at the stop
-  } cases[] = {{{}, 10000, INITIAL_WINDOW * MAX_DISCOVERY_PROBES, "203.0.113.9 not found \n"},
-               {{INET_FAMILY, 0, 0, {}}, 10000, INITIAL_WINDOW * MAX_DISCOVERY_PROBES, "203.0.113.9 not found \n"},
-               {{INET_FAMILY, 0, parseAddress("203.0.113.9"), {}},
-                0,
-                1,
-                "203.0.113.9 resolved to 203.0.113.9\nHop\tPing\tLoss\tSent\tIP\tAddress\n1\t?\t0%\t0\t\t\n"}};
+  } cases[] = {
+      // clang-format off
+      {{}, 10000, INITIAL_WINDOW * MAX_DISCOVERY_PROBES, "203.0.113.9 not found \n"},
+      {{INET_FAMILY, 0, 0, {}}, 10000, INITIAL_WINDOW * MAX_DISCOVERY_PROBES, "203.0.113.9 not found \n"},
+      {{INET_FAMILY, 0, parseAddress("203.0.113.9"), {}}, 0, 1,
+       "203.0.113.9 resolved to 203.0.113.9\nHop\tPing\tLoss\tSent\tIP\tAddress\n1\t?\t0%\t0\t\t\n"},
+      // clang-format on
+  };
   for (const Case& c : cases) {
     SimTrace trace(TWO_ROUTERS);
-    trace.resolved = c.resolved, trace.sent.clear();
+    trace.resolved = c.resolved;
     trace.restart();
     EXPECT_EQ(trace.renders[0], "Looking up host 203.0.113.9");
     for (int i = 0; i < c.passes; ++i) trace.pass();
