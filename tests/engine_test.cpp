@@ -79,8 +79,7 @@ TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
 // How a test answer differs from what the path would send.
 enum Shape { PLAIN, OPTIONS, QUOTED_OPTIONS, MINIMAL_QUOTE, LOOPED_REQUEST, UNREACHABLE, QUOTED_UDP, HELPER };
 
-// An answer as a raw socket delivers it: an echo reply, or a time-exceeded message quoting the probe;
-// or as the ICMP helper's transport makes it of a reply's status (11003, unreachable, for any other type).
+// An answer as a raw socket delivers it, or as the ICMP helper's transport makes it (11003 for other types).
 std::vector<uint8_t> answer(uint8_t type, uint8_t hop, uint8_t tag, uint32_t timestamp, uint32_t pid = 0x1234,
                             Shape shape = PLAIN) {
   uint8_t probe[PROBE_LENGTH], out[200];

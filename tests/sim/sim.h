@@ -1,6 +1,5 @@
-// A path to a target as data: who answers a probe of a given time-to-live, after how long, or not at all; and a
-// trace on a simulated system whose network answers from it as a raw socket delivers, with a virtual clock that each
-// pass's wait advances. The benchmark's TUN path simulator, too, answers from a path.
+// A path as data (who answers a probe of a given time-to-live, after how long), which the benchmark's TUN simulator
+// plays too; and a trace on a simulated raw socket answering from it, its clock advanced by each pass's wait.
 #pragma once
 
 #include <cstdint>
