@@ -92,9 +92,7 @@ void learnResponder(TraceEngine& engine, int k, uint32_t sender) {
 void countReply(TraceEngine& engine, HopRecord& hop, uint32_t timestamp, uint32_t arrivedAt) {
   if (timestamp != hop.lastSendTime) return;  // only the latest probe of the hop counts
   // Timed at its arrival, not when the pass reads it: a pass ends with a wait of 1 ms or more.
-  storeShared(hop.rttTotal, hop.rttTotal + (arrivedAt - timestamp));
-  storeShared(hop.probeCount, hop.probeCount + 1);
-  storeShared(hop.replyCount, hop.replyCount + 1);
+  countAnswered(hop, roundTrip(timestamp, arrivedAt, engine.system->nowMilliseconds()));
   engine.refreshWanted = true;
   hop.awaitingReply = 0;
 }
@@ -113,9 +111,12 @@ void receiveStep(TraceEngine& engine) {
     if (echo.hop >= MAX_HOPS) continue;
     HopRecord& hop = engine.slot->hops[echo.hop];
     if (hop.discoveryProbes == 0) continue;  // no probe has gone out for that hop: no answer
+    // A measurement probe that a router answers has expired on its way to the hop: a loss, whatever the router
+    // quoted. How much it quoted, and so whether its answer carries the timestamp, only a raw socket sees; the
+    // ICMP helper API does not tell (Wine hands back none of it), so a rule by the quote would differ by transport.
     if (hop.awaitingReply == 0)
       learnResponder(engine, echo.hop, sender.address);
-    else if (echo.hasTimestamp)
+    else if (echo.hasTimestamp && !echo.expired)
       countReply(engine, hop, echo.timestamp, arrivedAt);
   }
 }
@@ -201,7 +202,8 @@ void buildProbe(uint8_t* out, uint32_t processId, uint8_t hop, uint8_t traceTag,
 bool readProbeEcho(const uint8_t* datagram, int length, ProbeEcho& echo) {
   int at = ipHeaderLength(datagram, length);
   if (at < 0 || length - at < ICMP_HEADER_LENGTH) return false;
-  if (datagram[at] == ICMP_TIME_EXCEEDED) {
+  echo.expired = datagram[at] == ICMP_TIME_EXCEEDED;
+  if (echo.expired) {
     const uint8_t* quoted = datagram + at + ICMP_HEADER_LENGTH;
     int quotedHeader = ipHeaderLength(quoted, length - at - ICMP_HEADER_LENGTH);
     // Another program's UDP or TCP datagram could carry our identifier where an echo has it.
@@ -218,6 +220,18 @@ bool readProbeEcho(const uint8_t* datagram, int length, ProbeEcho& echo) {
   echo.hasTimestamp = length - at >= PROBE_HEADER_LENGTH;
   echo.timestamp = echo.hasTimestamp ? getLittle32(header + 8) : 0;
   return true;
+}
+
+uint32_t roundTrip(uint32_t sentAt, uint32_t arrivedAt, uint32_t now) {
+  if (static_cast<int32_t>(arrivedAt - sentAt) < 0) return 0;
+  uint32_t took = arrivedAt - sentAt, sinceSent = now - sentAt;
+  return took < sinceSent ? took : sinceSent;
+}
+
+void countAnswered(HopRecord& hop, uint32_t roundTripTime) {
+  storeShared(hop.probeCount, hop.probeCount + 1);
+  storeShared(hop.replyCount, hop.replyCount + 1);
+  storeShared(hop.rttTotal, hop.rttTotal + roundTripTime);
 }
 
 void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system) {

@@ -54,6 +54,7 @@ struct ProbeEcho {
   uint16_t identifier;  // low 16 bits of the sender's process id
   uint8_t hop;          // hop index
   uint8_t traceTag;     // trace tag
+  bool expired;         // a router's time-exceeded: the probe never reached where it went
   bool hasTimestamp;    // false when a router quoted only the probe's first 8 bytes
   uint32_t timestamp;   // send timestamp, when it came back
 };
@@ -61,6 +62,15 @@ struct ProbeEcho {
 // that a time-exceeded message quotes behind the quoted IP header; both headers' lengths are
 // read. False for any other datagram, or one too short to hold the probe's first 8 bytes.
 bool readProbeEcho(const uint8_t* datagram, int length, ProbeEcho& echo);
+
+// The round trip of an answer to a probe sent at `sentAt` that arrived at `arrivedAt`, read at `now`: the arrival
+// held to [sentAt, now]. A transport's stamp can lie outside it, as when the real-time clock that Linux stamps
+// arrivals with steps between an arrival and its read; the difference would then wrap to billions.
+uint32_t roundTrip(uint32_t sentAt, uint32_t arrivedAt, uint32_t now);
+// Counts an answered measurement probe of `roundTripTime` ms: probes, replies, then the total. A report reads them
+// the other way round, so that a redraw between two writes shows neither more replies than probes nor a total
+// ahead of its replies, whose average would spike for a frame.
+void countAnswered(HopRecord& hop, uint32_t roundTripTime);
 
 // Worker start, steps up to the first pass: status text, resolution, the socket.
 void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system);

@@ -37,12 +37,13 @@ int lossPercent(uint32_t replies, uint32_t probes) {
 
 void addHopLine(ReportText& report, int k, const HopRecord& hop) {
   int32_t state = loadShared(hop.state);
-  // The worker counts a probe before its reply: read the other way round, the replies never
-  // outnumber the probes, and a slot in any other state is held to that as well.
+  // The worker writes the probes, the replies, then the round-trip total (countAnswered): read the
+  // other way round, the total is never ahead of its replies nor the replies of their probes, so
+  // a redraw between two writes cannot overcount. A slot in any other state is held to that too.
+  uint32_t rtt = loadShared(hop.rttTotal);
   uint32_t replies = loadShared(hop.replyCount);
   uint32_t probes = loadShared(hop.probeCount);
   if (replies > probes) replies = probes;
-  uint32_t rtt = loadShared(hop.rttTotal);
   report.addNumber(k + 1);
   report.add("\t");
   if (replies == 0)

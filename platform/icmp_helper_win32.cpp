@@ -160,8 +160,9 @@ int IcmpHelper::receive(uint8_t* buffer, int capacity, SocketAddress& sender, ui
   // The count is 0 for a request that got no answer; the status says which, in either case.
   IcmpParseReplies(request.reply, sizeof request.reply);
   const icmp_echo_reply& reply = *reinterpret_cast<const icmp_echo_reply*>(request.reply);
-  // Built from the request's own probe: the answer belongs to the probe that asked, whatever a
-  // router quoted of it.
+  // Built from the request's own probe: the answer belongs to the probe that asked. How much of it a
+  // router quoted the reply does not say (Wine gives a time-exceeded no data at all), so the datagram
+  // quotes the 8 bytes that every router quotes.
   int length = helperReplyDatagram(reply.Status, reply.Address, request.probe, buffer, capacity);
   if (length < 0) return -1;
   sender = {INET_FAMILY, 0, reply.Address, {}};

@@ -128,7 +128,7 @@ int synthesizeDatagram(uint8_t type, uint32_t sender, const uint8_t* probe, int 
                        uint8_t* out, int capacity);
 
 // The datagram for an ICMP helper API reply of `status` from `address` to `probe` (a whole
-// 64-byte probe); -1 when the status is not an answer.
+// 64-byte probe), a time-exceeded quoting the probe's first 8 bytes; -1 when the status is not an answer.
 int helperReplyDatagram(uint32_t status, uint32_t address, const uint8_t* probe, uint8_t* out, int capacity);
 
 // What the front end gives a worker: its window's report and the reverse lookups of hops.

@@ -79,9 +79,9 @@ uint32_t arrivalMilliseconds(const msghdr& message) {
     if (item->cmsg_level != SOL_SOCKET || item->cmsg_type != SCM_TIMESTAMPNS) continue;
     timespec stamp;
     memcpy(&stamp, CMSG_DATA(item), sizeof stamp);
-    // The stamp is on the real-time clock; how long ago it was is the same on the monotonic one.
+    // The stamp is on the real-time clock; how long ago it was is the same on the monotonic one,
+    // unless the real-time clock stepped since: the engine holds the result to the probe's send and now.
     int64_t ago = nanoseconds(CLOCK_REALTIME) - (static_cast<int64_t>(stamp.tv_sec) * 1000000000 + stamp.tv_nsec);
-    if (ago < 0) ago = 0;
     return static_cast<uint32_t>((nanoseconds(CLOCK_MONOTONIC) - ago) / NANOSECONDS_PER_MILLISECOND);
   }
   return monotonicMilliseconds();

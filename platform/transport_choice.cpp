@@ -85,5 +85,8 @@ int synthesizeDatagram(uint8_t type, uint32_t sender, const uint8_t* probe, int 
 int helperReplyDatagram(uint32_t status, uint32_t address, const uint8_t* probe, uint8_t* out, int capacity) {
   uint8_t type = status == HELPER_SUCCESS ? ICMP_ECHO_REPLY : status == HELPER_TTL_EXPIRED ? ICMP_TIME_EXCEEDED : 0xFF;
   uint16_t identifier = static_cast<uint16_t>(probe[4] | (probe[5] << 8));
-  return synthesizeDatagram(type, address, probe, PROBE_LENGTH, identifier, out, capacity);
+  // The API does not say how much of the probe a router quoted: its first 8 bytes are all that every router
+  // quotes, and all that the engine reads of a time-exceeded.
+  int quoted = type == ICMP_TIME_EXCEEDED ? ICMP_HEADER_LENGTH : PROBE_LENGTH;
+  return synthesizeDatagram(type, address, probe, quoted, identifier, out, capacity);
 }

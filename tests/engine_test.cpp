@@ -19,8 +19,9 @@ const char* const TWO_ROUTERS =
     "client 192.0.2.2\ntarget 203.0.113.9\nhop 198.51.100.1 delay 4\nhop 198.51.100.2 delay 7\nhop target delay 9\n";
 
 // Every scenario ends in exactly its report, whatever the clock at the start, the trace's tag and process id,
-// however coarse the timer that ends each pass; and every pass keeps the pacing: rounds held to the slowest hop,
-// two quiet passes after a measurement probe, redraws eleven passes apart and none once quiet.
+// however coarse the timer that ends each pass, whichever transport hands the answers over; and every pass keeps
+// the pacing: rounds held to the slowest hop, two quiet passes after a measurement probe, redraws eleven passes
+// apart and none once quiet.
 TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
   const struct Run {
     uint32_t clockStart, pid, tick;
@@ -32,63 +33,63 @@ TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
       // clang-format on
   };
   for (int i = 0; i < SCENARIO_COUNT; ++i)
-    for (const Run& run : runs) {
-      SCOPED_TRACE(testing::Message() << SCENARIOS[i].name << ", clock " << run.clockStart << ", tick " << run.tick);
-      SimTrace trace(SCENARIOS[i].text, run.clockStart, run.tag, run.pid);
-      trace.tickMicroseconds = run.tick;
-      std::vector<int> passOf;  // of each probe sent
-      for (int pass = 1, drawn = 0; !trace.slot.quiet && pass < 200000; ++pass) {
-        uint32_t round = trace.engine.measureRound, minimum = UINT32_MAX;
-        size_t renders = trace.renders.size();
-        trace.pass();
-        passOf.resize(trace.sent.size(), pass);
-        ASSERT_LE(trace.engine.probeWindow, MAX_HOPS);
-        for (const HopRecord& hop : trace.slot.hops)
-          if (&hop - trace.slot.hops < trace.engine.probeWindow && hop.state != HOP_SILENT) {
-            minimum = std::min(minimum, hop.probeCount);
-            ASSERT_LE(hop.probeCount + hop.awaitingReply, trace.engine.measureRound);
+    for (const Run& run : runs)
+      for (Synthesis via : {RAW_SOCKET, PING_SOCKET, ICMP_HELPER}) {
+        SCOPED_TRACE(testing::Message() << SCENARIOS[i].name << ", clock " << run.clockStart << ", tick " << run.tick
+                                        << ", transport " << via);
+        SimTrace trace(SCENARIOS[i].text, run.clockStart, run.tag, run.pid);
+        trace.tickMicroseconds = run.tick, trace.via = via;
+        std::vector<int> passOf;  // of each probe sent
+        for (int pass = 1, drawn = 0; !trace.slot.quiet && pass < 200000; ++pass) {
+          uint32_t round = trace.engine.measureRound, minimum = UINT32_MAX;
+          size_t renders = trace.renders.size();
+          trace.pass();
+          passOf.resize(trace.sent.size(), pass);
+          ASSERT_LE(trace.engine.probeWindow, MAX_HOPS);
+          for (const HopRecord& hop : trace.slot.hops)
+            if (&hop - trace.slot.hops < trace.engine.probeWindow && hop.state != HOP_SILENT) {
+              minimum = std::min(minimum, hop.probeCount);
+              ASSERT_LE(hop.probeCount + hop.awaitingReply, trace.engine.measureRound);
+            }
+          ASSERT_TRUE(trace.engine.measureRound == round || minimum >= round) << "a round rose before the slowest hop";
+          if (trace.renders.size() > renders) {
+            ASSERT_GE(pass - drawn, drawn == 0 ? 2 : 11) << "redrawn at pass " << pass;
+            drawn = pass;
           }
-        ASSERT_TRUE(trace.engine.measureRound == round || minimum >= round) << "a round rose before the slowest hop";
-        if (trace.renders.size() > renders) {
-          ASSERT_GE(pass - drawn, drawn == 0 ? 2 : 11) << "redrawn at pass " << pass;
-          drawn = pass;
         }
+        ASSERT_TRUE(trace.slot.quiet);
+        size_t renders = trace.renders.size();
+        for (int j = 0; j < 3000; ++j) trace.pass();
+        trace.slot.stopRequested = 1;  // acted on at the end of its pass
+        EXPECT_FALSE(trace.pass() || trace.slot.inUse || trace.isOpen);
+        EXPECT_EQ(trace.renders.size(), renders) << "redrawn once quiet, or at the stop";
+        for (size_t j = 1; j < passOf.size(); ++j)
+          ASSERT_TRUE(trace.sent[j - 1].address == trace.path.target || passOf[j] - passOf[j - 1] >= 3) << j;
+        for (size_t k = 0; k < trace.path.hops.size(); ++k) {  // discovery: four probes at most, a second apart
+          const PathHop& hop = trace.path.hops[k];
+          std::vector<uint32_t> at;
+          for (const Datagram& probe : trace.sent)
+            if (probe.bytes[6] == k && probe.address == trace.path.target) at.push_back(probe.at);
+          EXPECT_TRUE(hop.silent ? at.size() == MAX_DISCOVERY_PROBES
+                                 : at.size() <= MAX_DISCOVERY_PROBES + (hop.isTarget ? MAX_ROUND : 0))
+              << k;
+          for (size_t j = 1; hop.silent && j < at.size(); ++j) EXPECT_GT(at[j] - at[j - 1], DISCOVERY_RETRY_MS);
+        }
+        EXPECT_EQ(trace.report(), trace.path.expected);
       }
-      ASSERT_TRUE(trace.slot.quiet);
-      size_t renders = trace.renders.size();
-      for (int j = 0; j < 3000; ++j) trace.pass();
-      trace.slot.stopRequested = 1;  // acted on at the end of its pass
-      EXPECT_FALSE(trace.pass() || trace.slot.inUse || trace.isOpen);
-      EXPECT_EQ(trace.renders.size(), renders) << "redrawn once quiet, or at the stop";
-      for (size_t j = 1; j < passOf.size(); ++j)
-        ASSERT_TRUE(trace.sent[j - 1].address == trace.path.target || passOf[j] - passOf[j - 1] >= 3) << j;
-      for (size_t k = 0; k < trace.path.hops.size(); ++k) {  // discovery: four probes at most, a second apart
-        const PathHop& hop = trace.path.hops[k];
-        std::vector<uint32_t> at;
-        for (const Datagram& probe : trace.sent)
-          if (probe.bytes[6] == k && probe.address == trace.path.target) at.push_back(probe.at);
-        EXPECT_TRUE(hop.silent ? at.size() == MAX_DISCOVERY_PROBES
-                               : at.size() <= MAX_DISCOVERY_PROBES + (hop.isTarget ? MAX_ROUND : 0))
-            << k;
-        for (size_t j = 1; hop.silent && j < at.size(); ++j) EXPECT_GT(at[j] - at[j - 1], DISCOVERY_RETRY_MS);
-      }
-      EXPECT_EQ(trace.report(), trace.path.expected);
-    }
 }
 
 // How a test answer differs from what the path would send.
-enum Shape { PLAIN, OPTIONS, QUOTED_OPTIONS, MINIMAL_QUOTE, LOOPED_REQUEST, UNREACHABLE, QUOTED_UDP, HELPER };
+enum Shape { PLAIN, OPTIONS, QUOTED_OPTIONS, LOOPED_REQUEST, UNREACHABLE, QUOTED_UDP, HELPER };
 
-// An answer as a raw socket delivers it, or as the ICMP helper's transport makes it (11003 for other types).
+// An answer as a raw socket delivers it (the simulator's), or, for the helper, a reply of its unreachable status.
 std::vector<uint8_t> answer(uint8_t type, uint8_t hop, uint8_t tag, uint32_t timestamp, uint32_t pid = 0x1234,
                             Shape shape = PLAIN) {
   uint8_t probe[PROBE_LENGTH], out[200];
   buildProbe(probe, pid, hop, tag, timestamp);
-  uint32_t status = type == ICMP_ECHO_REPLY ? HELPER_SUCCESS : type == ICMP_TIME_EXCEEDED ? HELPER_TTL_EXPIRED : 11003;
-  int length = shape == HELPER ? helperReplyDatagram(status, 0, probe, out, 200)
-                               : synthesizeDatagram(type, 0, probe, shape == MINIMAL_QUOTE ? 8 : PROBE_LENGTH,
-                                                    pid & 0xFFFF, out, 200);
-  std::vector<uint8_t> bytes(out, out + std::max(length, 0));
+  int helped = helperReplyDatagram(11003, 0, probe, out, 200);
+  std::vector<uint8_t> bytes = shape == HELPER ? std::vector<uint8_t>(out, out + std::max(helped, 0))
+                                               : answerDatagram(type, 0, 0, 0, probe, PROBE_LENGTH, PROBE_LENGTH);
   size_t header = shape == QUOTED_OPTIONS ? 28 : 0;  // four bytes of options behind the header
   if (shape == OPTIONS || shape == QUOTED_OPTIONS) bytes.insert(bytes.begin() + header + 20, {1, 1, 1, 0});
   if (shape == OPTIONS || shape == QUOTED_OPTIONS) bytes[header] = 0x46;
@@ -113,21 +114,17 @@ TEST(Engine, TakesOnlyThisTracesAnswersAsRoutersSendThem) {
   } cases[] = {
       // clang-format off
       {"the latest probe's echo reply", 0, ICMP_ECHO_REPLY, PLAIN, true},
-      {"its time-exceeded, the id's low 16 bits", 0, ICMP_TIME_EXCEEDED, PLAIN, true, 0, 0x1234},
+      {"the id's low 16 bits", 0, ICMP_ECHO_REPLY, PLAIN, true, 0, 0x1234},
       {"a header with options", 0, ICMP_ECHO_REPLY, OPTIONS, true},
-      {"a quoted header with options", 0, ICMP_TIME_EXCEEDED, QUOTED_OPTIONS, true},
-      {"the helper's success", 0, ICMP_ECHO_REPLY, HELPER, true}, {"its other statuses", 0, 3, HELPER, false},
+      {"a router's time-exceeded, whole: expired on its way", 0, ICMP_TIME_EXCEEDED, PLAIN, false},
+      {"the helper's unreachable", 0, ICMP_ECHO_REPLY, HELPER, false},
       {"an older probe's timestamp", 0, ICMP_ECHO_REPLY, PLAIN, false, -1},
       {"another identifier", 0, ICMP_ECHO_REPLY, PLAIN, false, 0, 0x7FFF1235},
       {"another tag", 0, ICMP_ECHO_REPLY, PLAIN, false, 0, 0x7FFF1234, 9},
       {"hop index 60", 60, ICMP_ECHO_REPLY, PLAIN, false}, {"hop index 255", 255, ICMP_ECHO_REPLY, PLAIN, false},
-      {"a quote without the timestamp", 0, ICMP_TIME_EXCEEDED, MINIMAL_QUOTE, false},
       {"the probe itself, looped back", 0, ICMP_ECHO_REPLY, LOOPED_REQUEST, false},
-      {"an unreachable quoting it", 0, ICMP_TIME_EXCEEDED, UNREACHABLE, false},
-      {"a time-exceeded for a UDP datagram", 0, ICMP_TIME_EXCEEDED, QUOTED_UDP, false},
-      {"a router quoting the probe's first 8 bytes", 1, ICMP_TIME_EXCEEDED, MINIMAL_QUOTE, true},
+      {"a time-exceeded for a UDP datagram", 1, ICMP_TIME_EXCEEDED, QUOTED_UDP, false},
       {"a router's headers with options", 1, ICMP_TIME_EXCEEDED, QUOTED_OPTIONS, true},
-      {"the helper's time-to-live expired", 1, ICMP_TIME_EXCEEDED, HELPER, true},
       {"a router 0.0.0.0", 1, ICMP_TIME_EXCEEDED, PLAIN, false, 0, 0x7FFF1234, 200, "0.0.0.0"},
       {"a router's unreachable", 1, ICMP_TIME_EXCEEDED, UNREACHABLE, false},
       {"a router for hop 40, never probed", 40, ICMP_TIME_EXCEEDED, PLAIN, false},
@@ -154,6 +151,21 @@ TEST(Engine, TakesOnlyThisTracesAnswersAsRoutersSendThem) {
     EXPECT_EQ(trace->report() != before, c.taken) << c.what << "\n" << trace->report();
     trace->deliver(parseAddress("198.51.100.1"), answer(ICMP_ECHO_REPLY, 0, 200, 0, 0x7FFF1234));
     EXPECT_EQ(hop.replyCount, 1u) << "the right answer after " << c.what;
+  }
+}
+
+// An arrival stamped before its probe left, or after it was read (the real-time clock stepped forward or back
+// between the arrival and its read), counts as no more than the probe's send-to-read time.
+TEST(Engine, ArrivalStampsAreHeldToTheSendToReadTime) {
+  const struct Case {
+    int32_t stampShift;
+    uint32_t rttTotals[3];
+  } cases[] = {{-5000, {0, 0, 0}}, {5000, {40, 70, 90}}};
+  for (const Case& c : cases) {
+    SimTrace trace(TWO_ROUTERS);
+    trace.stampShift = c.stampShift;
+    trace.runUntilQuiet();
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(trace.slot.hops[k].rttTotal, c.rttTotals[k]) << c.stampShift << ", hop " << k;
   }
 }
 
@@ -239,20 +251,27 @@ TEST(Engine, StartsInStatusFormAndStopsAtTheEndOfAPass) {
   }
 }
 
-// A name rewritten on one thread, as the window does, while another builds reports from it, as the worker's
-// redraws do: no report shows half of one name and half of the other.
-TEST(Threads, ReportsNeverShowATornName) {
+// A name rewritten on one thread, as the window does, and answers counted, as the worker does, while another builds
+// reports from them: no report shows half of one name and half of the other, nor a Ping above every round trip.
+TEST(Threads, ReportsNeverShowATornNameNorOvercount) {
   static TraceSlot slot;
-  slot.hops[0].state = HOP_ROUTER, slot.targetAddress = 1;
+  for (HopRecord& hop : slot.hops) hop.state = HOP_ROUTER;
+  slot.targetAddress = 1;
   std::atomic<bool> writing{true};
-  std::atomic<long> torn{0}, read{0};
+  std::atomic<long> torn{0}, over{0}, read{0};
   std::thread reader([&] {
     static char text[REPORT_LENGTH];
-    for (; writing; ++read) buildTraceReport(slot, nullptr, text), torn += strstr(text, "ab") || strstr(text, "ba");
+    for (char* end; writing; ++read) {
+      buildTraceReport(slot, nullptr, text), torn += strstr(text, "ab") || strstr(text, "ba");
+      for (const char* line = strchr(text, '\n'); line != nullptr; line = strchr(line + 1, '\n'))
+        over += strtoul(line + 1, &end, 10) > 0 && strtoul(end + 1, nullptr, 10) > 65536;  // Ping "?" reads as 0
+    }
   });
   for (int round = 0; round < 50000; ++round) storeHopName(slot, 0, std::string(200, "ab"[round % 2]).c_str());
+  for (int answer = 0; answer < 65535; ++answer)  // each of 65536 ms: any total ahead of its replies shows
+    for (HopRecord& hop : slot.hops) countAnswered(hop, 65536);
   writing = false, reader.join();
-  EXPECT_EQ(torn, 0) << "of " << read << " reports";
+  EXPECT_EQ(torn + over, 0) << torn << " torn, " << over << " overcounting, of " << read << " reports";
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "display/trace_report.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -25,12 +26,24 @@ std::vector<uint8_t> ipDatagram(uint32_t source, uint32_t destination, std::vect
   return icmp;
 }
 
-void addAnswer(PathModel& model, PathHop& hop, std::vector<Datagram>& answers, uint32_t at, std::vector<uint8_t> icmp) {
+void addAnswer(PathHop& hop, std::vector<Datagram>& answers, uint32_t at, std::vector<uint8_t> bytes) {
   if (hop.dropEvery > 0 && ++hop.answered % hop.dropEvery == 0) return;
-  answers.push_back({at, hop.address, ipDatagram(hop.address, model.client, icmp)});
+  answers.push_back({at, hop.address, std::move(bytes)});
 }
 
 }  // namespace
+
+std::vector<uint8_t> answerDatagram(uint8_t type, uint32_t sender, uint32_t client, uint32_t destination,
+                                    const uint8_t* probe, int length, int quoted) {
+  std::vector<uint8_t> icmp(probe, probe + length);
+  if (type == ICMP_TIME_EXCEEDED) {  // the probe's IP header as it arrived, time-to-live 1, and its start
+    std::vector<uint8_t> original = ipDatagram(client, destination, icmp);
+    original[8] = 1, icmp.assign(8, 0), icmp[0] = ICMP_TIME_EXCEEDED;
+    icmp.insert(icmp.end(), original.begin(), original.begin() + 20 + std::min(quoted, length));
+  }
+  icmp[0] = type;
+  return ipDatagram(sender, client, icmp);
+}
 
 uint32_t parseAddress(const std::string& text) {
   unsigned a[4];
@@ -71,7 +84,10 @@ std::string parsePathModel(const std::string& text, PathModel& model) {
         if (option == "lost") hop.lost = list;
         if (option == "drop-every") hop.dropEvery = list[0];
         if (option == "name") hop.name = value;
-        if (std::string(" delay discovery-delay lost drop-every name ").find(" " + option + " ") == std::string::npos)
+        if (option == "expire") hop.expire = list;
+        if (option == "quote") hop.quote = list[0];
+        if (std::string(" delay discovery-delay lost drop-every name expire quote ").find(" " + option + " ") ==
+            std::string::npos)
           return where + "unknown option " + option;
       }
       model.hops.push_back(hop);
@@ -92,25 +108,22 @@ void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t 
   if (timeToLive <= reach) {
     PathHop& router = model.hops[timeToLive - 1];
     if (router.silent || router.isTarget) return;
-    // The router quotes the probe's IP header as it arrived, time-to-live 1, and the whole probe.
-    std::vector<uint8_t> icmp(8, 0),
-        quoted = ipDatagram(model.client, destination, std::vector<uint8_t>(message, message + length));
-    quoted[8] = 1, icmp[0] = ICMP_TIME_EXCEEDED;
-    icmp.insert(icmp.end(), quoted.begin(), quoted.end());
-    return addAnswer(model, router, answers, now + (router.discoveryDelay ? router.discoveryDelay : router.delay),
-                     icmp);
+    return addAnswer(
+        router, answers, now + (router.discoveryDelay ? router.discoveryDelay : router.delay),
+        answerDatagram(ICMP_TIME_EXCEEDED, router.address, model.client, destination, message, length, router.quote));
   }
   if (reach == size) return;
   PathHop& hop = model.hops[reach];
   uint32_t delay = hop.discoveryDelay ? hop.discoveryDelay : hop.delay;
   // A hop's measurement probes carry its own index; the target's first such probe is its discovery.
+  uint8_t type = ICMP_ECHO_REPLY;
   if (message[6] == reach && (!hop.isTarget || std::exchange(hop.discovered, true))) {
     if (std::count(hop.lost.begin(), hop.lost.end(), ++hop.measured) > 0) return;
+    if (std::count(hop.expire.begin(), hop.expire.end(), hop.measured) > 0) type = ICMP_TIME_EXCEEDED;
     delay = hop.delay;
   }
-  std::vector<uint8_t> icmp(message, message + length);
-  icmp[0] = ICMP_ECHO_REPLY;
-  addAnswer(model, hop, answers, now + delay, icmp);
+  addAnswer(hop, answers, now + delay,
+            answerDatagram(type, hop.address, model.client, destination, message, length, hop.quote));
 }
 
 void SimTrace::send(const uint8_t* message, int length, const SocketAddress& destination) {
@@ -119,7 +132,25 @@ void SimTrace::send(const uint8_t* message, int length, const SocketAddress& des
   std::vector<Datagram> answers;
   if (answering && destination.family == INET_FAMILY)
     answerProbe(path, message, length, destination.address, timeToLive, now, answers);
-  for (Datagram& answer : answers) deliver(answer.at, answer.address, std::move(answer.bytes));
+  for (Datagram& answer : answers) deliver(answer.at, answer.address, handedOver(answer.bytes, message));
+}
+
+std::vector<uint8_t> SimTrace::handedOver(const std::vector<uint8_t>& datagram, const uint8_t* probe) const {
+  if (via == RAW_SOCKET) return datagram;
+  int at = (datagram[0] & 0x0F) * 4, length = static_cast<int>(datagram.size());
+  uint8_t type = datagram[at];
+  uint8_t out[RECEIVE_BUFFER_LENGTH];
+  uint32_t sender;
+  memcpy(&sender, &datagram[12], 4);
+  if (via == ICMP_HELPER) {  // the helper hands over its request's probe, the sender and the status
+    uint32_t status = type == ICMP_ECHO_REPLY ? HELPER_SUCCESS : HELPER_TTL_EXPIRED;
+    length = helperReplyDatagram(status, sender, probe, out, sizeof out);
+  } else {  // the ping socket, the ICMP message without its IP header, or the one a router quoted
+    if (type == ICMP_TIME_EXCEEDED) at += 8 + (datagram[at + 8] & 0x0F) * 4;
+    length = synthesizeDatagram(type, sender, &datagram[at], length - at, uint16_t(probe[4] | (probe[5] << 8)), out,
+                                sizeof out);
+  }
+  return std::vector<uint8_t>(out, out + std::max(length, 0));
 }
 
 void SimTrace::deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes) {
@@ -132,7 +163,7 @@ int SimTrace::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint
   if (!datagramWaiting()) return -1;
   Datagram answer = std::move(waiting.front());
   waiting.erase(waiting.begin());
-  sender = {INET_FAMILY, 0, answer.address, {}}, arrivedAt = answer.at;
+  sender = {INET_FAMILY, 0, answer.address, {}}, arrivedAt = answer.at + stampShift;
   int length = std::min(capacity, static_cast<int>(answer.bytes.size()));
   if (length > 0) memcpy(buffer, answer.bytes.data(), length);
   return length;

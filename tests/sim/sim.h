@@ -17,6 +17,8 @@ struct PathHop {
   uint32_t discoveryDelay = 0;          // of its discovery answers, when not 0
   std::vector<int> lost;                // measurement probes (1-based, per hop) left unanswered
   int dropEvery = 0;                    // when not 0, every such answer of any kind is withheld
+  std::vector<int> expire;              // measurement probes that expire in transit: it sends a time-exceeded
+  int quote = PROBE_LENGTH;             // bytes of the probe that its time-exceeded messages quote
   std::string name;                     // the reverse-resolved name; empty for "(no name)"
   uint32_t measured = 0, answered = 0;  // measurement probes seen and answers owed so far, in a run
   bool discovered = false;              // the target has answered its own discovery probe, in a run
@@ -37,13 +39,19 @@ struct Datagram {
 
 // One directive per line, '#' starts a comment:
 //   client ADDRESS | target ADDRESS | expect LINE (of the report, \t for a tab)
-//   hop ADDRESS|silent|target [delay MS] [discovery-delay MS] [lost N,N] [drop-every N] [name NAME]
+//   hop ADDRESS|silent|target [delay MS] [discovery-delay MS] [lost N,N] [expire N,N] [quote BYTES] [drop-every N]
+//       [name NAME]
 // Returns what is wrong and on which line, or an empty string.
 std::string parsePathModel(const std::string& text, PathModel& model);
 
 // Appends the path's answers to one ICMP message sent at `now` to `destination`.
 void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t destination, int timeToLive,
                  uint32_t now, std::vector<Datagram>& answers);
+
+// The IPv4 datagram, checksums filled in, of the answer of ICMP `type` from `sender` to `client`'s `probe` sent to
+// `destination`: the echo reply, or a time-exceeded quoting the probe's IP header and `quoted` bytes of it.
+std::vector<uint8_t> answerDatagram(uint8_t type, uint32_t sender, uint32_t client, uint32_t destination,
+                                    const uint8_t* probe, int length, int quoted);
 
 // Dotted quad to network byte order (0 for anything else), and back.
 uint32_t parseAddress(const std::string& text);
@@ -54,6 +62,9 @@ struct Scenario {
 };
 extern const Scenario SCENARIOS[];
 extern const int SCENARIO_COUNT;
+
+// How a transport hands the path's answers over: as the wire carried them, or as the product rebuilds them.
+enum Synthesis { RAW_SOCKET, PING_SOCKET, ICMP_HELPER };
 
 // One trace run pass by pass on a scenario's path, on a simulated clock and raw socket.
 struct SimTrace : TraceSystem, IcmpTransport {
@@ -81,9 +92,12 @@ struct SimTrace : TraceSystem, IcmpTransport {
   void deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes);
   void deliver(uint32_t sender, std::vector<uint8_t> bytes, int passes = 1);  // now, then passes
   std::string report();                                                       // as the window shows it, "\n" for "\r\n"
+  std::vector<uint8_t> handedOver(const std::vector<uint8_t>& datagram, const uint8_t* probe) const;
 
   PathModel path;
   bool answering = true;  // the path answers the probes; else only what the test delivers
+  Synthesis via = RAW_SOCKET;
+  int32_t stampShift = 0;  // added to every arrival stamp: the stamping clock stepped back by as much
   uint32_t now, microseconds = 0, tickMicroseconds = 1000;  // the virtual clock; the timer's tick if coarse
   uint32_t pid;
   SocketAddress resolved;            // what every host name resolves to
