@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -22,6 +23,7 @@ namespace {
 
 constexpr double DEFAULT_TIMEOUT_SECONDS = 60;
 constexpr int REDRAW_MILLISECONDS = 100;
+constexpr int BUSY_LOOK_MS = 10;
 constexpr int STOP_WAIT_MILLISECONDS = 2000;
 constexpr const char* USAGE =
     "usage: zarta-trace [--timeout SECONDS] HOST_TEXT...  (at most 50 hosts)\n"
@@ -87,6 +89,29 @@ struct HopLookup {
   char name[HOP_NAME_LENGTH];  // the name, cut to 255 characters
 };
 
+// Wakes the console's loop: a report has changed, or a reverse lookup has ended.
+struct Changes {
+  std::mutex lock;
+  std::condition_variable signal;
+  unsigned count = 0;  // grows with every change
+
+  void notify() {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      ++count;
+    }
+    signal.notify_one();
+  }
+  // Waits until the count is no longer `seen`, or until `until`; returns the count.
+  unsigned waitPast(unsigned seen, Clock::time_point until) {
+    std::unique_lock<std::mutex> guard(lock);
+    signal.wait_until(guard, until, [&] { return count != seen; });
+    return count;
+  }
+};
+
+Changes changes;
+
 constexpr int LOOKUP_QUEUE_LENGTH = MAX_TRACES * MAX_HOPS * 2;
 constexpr int RESOLVER_THREADS = 4;
 
@@ -105,6 +130,7 @@ void resolverThread() {
                                NI_NAMEREQD) == 0;
     if (lookup.found) copyCut(lookup.name, sizeof lookup.name, host);
     if (!lookupsDone.push(lookup)) static_cast<ReportWindow*>(lookup.window)->pendingLookups--;
+    changes.notify();
   }
 }
 
@@ -172,9 +198,12 @@ void renderTraceReport(TraceSlot& slot, const char* statusText) {
   if (window == nullptr) return;
   char text[REPORT_LENGTH];
   buildTraceReport(slot, statusText, text);
-  std::lock_guard<std::mutex> guard(window->lock);
-  memcpy(window->text, text, sizeof text);
-  ++window->version;
+  {
+    std::lock_guard<std::mutex> guard(window->lock);
+    memcpy(window->text, text, sizeof text);
+    ++window->version;
+  }
+  changes.notify();
 }
 
 int main(int argc, char** argv) {
@@ -214,13 +243,19 @@ int main(int argc, char** argv) {
   }
 
   bool terminal = isatty(STDOUT_FILENO);
-  auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
   std::string shown;
   bool allDone = false;
+  unsigned seen = 0, drawn = ~0u;  // the count of changes taken in, and the one last drawn
   for (auto nextRedraw = Clock::now(); !allDone && Clock::now() < deadline;) {
-    takeHopNames(10);
+    takeHopNames(0);
     allDone = true;
-    for (int i = 0; i < count; ++i) allDone = allDone && traceDone(i, *slots[i]);
+    bool allQuiet = true;
+    for (int i = 0; i < count; ++i) {
+      allDone = allDone && traceDone(i, *slots[i]);
+      allQuiet = allQuiet && loadShared(slots[i]->quiet) != 0;
+    }
     if (terminal && (allDone || Clock::now() >= nextRedraw)) {
       std::string now = allReports(count);
       if (now != shown) {
@@ -228,8 +263,15 @@ int main(int argc, char** argv) {
         fflush(stdout);
         shown = now;
       }
+      drawn = seen;
       nextRedraw = Clock::now() + std::chrono::milliseconds(REDRAW_MILLISECONDS);
     }
+    // A worker going quiet says nothing, so while one is busy the loop looks every 10 ms (its worker wakes every
+    // millisecond meanwhile); once all are quiet, only a change or the deadline wakes it: a quiet trace left open
+    // by its lookups costs nothing.
+    auto until = allQuiet ? deadline : std::min(deadline, Clock::now() + std::chrono::milliseconds(BUSY_LOOK_MS));
+    if (terminal && drawn != seen) until = std::min(until, nextRedraw);
+    if (!allDone) seen = changes.waitPast(seen, until);
   }
 
   for (int i = 0; i < count; ++i) requestStop(*slots[i]);
