@@ -42,7 +42,10 @@ zt_kernel_path() {
 }
 zt_lossy() { zt_exec r3 iptables -F OUTPUT && zt_exec r3 iptables -A OUTPUT -p icmp --icmp-type echo-reply \
   -m statistic --mode nth --every 3 --packet 2 -j DROP; }
-# A report as compared with zt_kernel_report: a Ping of 1 taken for 0, as a loaded machine may be late to send.
+# A report of the ICMP helper under Wine as compared with zt_kernel_report: a Ping of 1 taken for 0, as Wine times
+# each round trip when its own thread reads the answer, which a loaded machine can make late. zarta-trace's reports
+# are compared exactly: the kernel stamps each arrival, so a late read changes nothing, and without the stamps
+# every Ping on this path reads at least 1.
 zt_ping_1_as_0() { sed -E 's/^([0-9]+)\t1\t/\1\t0\t/'; }
 # What zarta-trace reports for the kernel path traced as "target.example", from a fresh zt_lossy.
 zt_kernel_report() {
