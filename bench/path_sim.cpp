@@ -1,7 +1,7 @@
 // zarta_path_sim: plays a path model on a TUN device, so that zarta-trace and the tracers it is
 // measured against meet the same path through the real network stack.
 //
-//   zarta_path_sim serve [--per-trace] PATH DEVICE
+//   zarta_path_sim serve PATH DEVICE
 //   zarta_path_sim info PATH          client, target, named hosts and per-hop delays
 #include <fcntl.h>
 #include <linux/if.h>
@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <queue>
 #include <sstream>
 #include <string>
@@ -85,13 +84,11 @@ int openTun(const char* device) {
 }
 
 int serve(int argc, char** argv) {
-  bool perTrace = argc > 0 && strcmp(argv[0], "--per-trace") == 0;
-  int at = perTrace ? 1 : 0;
-  if (argc - at != 2) return 2;
-  PathModel path = loadScenario(argv[at]);
-  int tun = openTun(argv[at + 1]);
+  if (argc != 2) return 2;
+  PathModel path = loadScenario(argv[0]);
+  int tun = openTun(argv[1]);
   if (tun < 0) {
-    fprintf(stderr, "zarta_path_sim: TUN device %s: %s\n", argv[at + 1], strerror(errno));
+    fprintf(stderr, "zarta_path_sim: TUN device %s: %s\n", argv[1], strerror(errno));
     return 1;
   }
   struct sigaction onStop = {};
@@ -101,9 +98,6 @@ int serve(int argc, char** argv) {
   printf("ready\n");
   fflush(stdout);
 
-  // Each prober (identifier and trace tag) meets its own copy of the path when asked, so that
-  // side-by-side traces each see the whole loss pattern rather than sharing one count.
-  std::map<uint32_t, PathModel> copies;
   std::priority_queue<Pending, std::vector<Pending>, std::greater<Pending>> due;
   long malformedAnswers = 0;
   long probes = 0, written = 0, sequence = 0;
@@ -136,15 +130,8 @@ int serve(int argc, char** argv) {
       uint32_t destination;
       memcpy(&destination, packet + 16, 4);
       ++probes;
-      PathModel* model = &path;
-      if (perTrace && length >= header + 8) {
-        uint32_t key =
-            static_cast<uint32_t>(packet[header + 4] | (packet[header + 5] << 8) | (packet[header + 7] << 16));
-        model = &copies.try_emplace(key, path).first->second;
-      }
       answers.clear();
-      answerProbe(*model, packet + header, static_cast<int>(length - header), destination, packet[8], arrivedMs,
-                  answers);
+      answerProbe(path, packet + header, static_cast<int>(length - header), destination, packet[8], arrivedMs, answers);
       for (Datagram& answer : answers) {
         malformedAnswers += malformed(answer.bytes);
         int64_t delay = static_cast<int64_t>(static_cast<int32_t>(answer.at - arrivedMs)) * 1000;
@@ -152,9 +139,8 @@ int serve(int argc, char** argv) {
       }
     }
   }
-  fprintf(stderr,
-          "zarta_path_sim: %ld probes, %ld answers written, %ld traces, %ld malformed\n", probes, written,
-          static_cast<long>(copies.size()), malformedAnswers);
+  fprintf(stderr, "zarta_path_sim: %ld probes, %ld answers written, %ld malformed\n", probes, written,
+          malformedAnswers);
   close(tun);
   return malformedAnswers == 0 ? 0 : 1;
 }
@@ -176,6 +162,6 @@ int main(int argc, char** argv) {
   std::string command = argc > 1 ? argv[1] : "";
   if (command == "serve") return serve(argc - 2, argv + 2);
   if (command == "info" && argc == 3) return info(argv[2]);
-  fprintf(stderr, "usage: zarta_path_sim serve [--per-trace] PATH DEVICE | info PATH\n");
+  fprintf(stderr, "usage: zarta_path_sim serve PATH DEVICE | info PATH\n");
   return 2;
 }

@@ -19,13 +19,13 @@ if ! command -v gnuplot >/dev/null; then
     { echo "bench: cannot install gnuplot-nox for the chart"; exit 1; }
 fi
 
-# zt_sim NAME PATH [--per-trace]: the path simulator on a TUN device in the namespace, which
+# zt_sim NAME PATH: the path simulator on a TUN device in the namespace, which
 # becomes the path's client: its address on the device, the documentation ranges routed into the
 # simulator, the path's names in its hosts file. ZT_SIM_PID is the simulator's.
 zt_sim() {
   local ns="$ZT_ID-$1" log
   log=$(mktemp)
-  ip netns exec "$ns" chrt -f 50 "$ZT_SIM" serve "${@:3}" "$2" zsim0 >"$log" 2>&1 &
+  ip netns exec "$ns" chrt -f 50 "$ZT_SIM" serve "$2" zsim0 >"$log" 2>&1 &
   ZT_SIM_PID=$!
   for _ in $(seq 100); do grep -q '^ready' "$log" && break || sleep 0.05; done
   grep -q '^ready' "$log" || { cat "$log"; return 1; }
