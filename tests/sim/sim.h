@@ -65,6 +65,7 @@ struct SimTrace : TraceSystem, IcmpTransport {
   uint32_t processId() override { return pid; }
   SocketAddress resolveTarget(const char*) override { return resolved; }
   void startReverseLookup(TraceSlot&, int) override {}
+  void socketOpened(TraceSlot&) override {}
   void render(TraceSlot& slot, const char* statusText) override;
   int open() override { return isOpen = true, 0; }
   void close() override { isOpen = false; }
