@@ -122,7 +122,7 @@ TEST(Report, JsonAndCsvGiveTheWindowsFiguresAndAnyName) {
   traced.hop(0, HOP_ROUTER, "192.0.2.1", 10, 7, 500, "q\"c,t\te\x1b[2J\\.example\xE9").spread(0, 3, 99, 40000);
   traced.hop(2, HOP_TARGET, "10.1.2.3", 10, 10, 41, "(no name)").spread(2, 4, 5, 169);
   traced.rounds = 3, traced.socketError = 13, notFound.targetAddress = 0;
-  const TraceRun runs[] = {{"https://target.example/", &traced, 0, 1709251199999}, {"a\tb", &notFound, 0, 0}};
+  const TraceRun runs[] = {{"https://target.example/", &traced, 0, 1709251199999}, {"a\tb,c", &notFound, 0, 0}};
   const std::string times = "\"start\": \"1970-01-01T00:00:00.000Z\", \"end\": \"";
   EXPECT_EQ(
       written(writeJsonReport, runs, 2),
@@ -136,7 +136,7 @@ TEST(Report, JsonAndCsvGiveTheWindowsFiguresAndAnyName) {
           "\"average\": null, \"best\": null, \"worst\": null, \"stdev\": null},\n" +
           "    {\"hop\": 3, \"address\": \"10.1.2.3\", \"name\": null, \"loss\": 0, \"sent\": 10, \"received\": 10, " +
           "\"average\": 4.10, \"best\": 4, \"worst\": 5, \"stdev\": 0.32}]},\n" +
-          "  {\"hostText\": \"a\\u0009b\", \"host\": \"target.example\", \"targetAddress\": null, " + times +
+          "  {\"hostText\": \"a\\u0009b,c\", \"host\": \"target.example\", \"targetAddress\": null, " + times +
           "1970-01-01T00:00:00.000Z\", \"rounds\": 10, \"socketError\": null, \"hops\": []}\n]\n");
   const std::string row =
       "https://target.example/,target.example,10.1.2.3,1970-01-01T00:00:00.000Z,2024-02-29T23:59:59.999Z,3,13,";
@@ -145,7 +145,7 @@ TEST(Report, JsonAndCsvGiveTheWindowsFiguresAndAnyName) {
             "worst,stdev\r\n" +
                 row + "1,192.0.2.1,\"q\"\"c,t?e?[2J\\.example\xE9\",30,10,7,71.42,3,99,26.73\r\n" + row +
                 "2,,,0,0,0,,,,\r\n" + row + "3,10.1.2.3,,0,10,10,4.10,4,5,0.32\r\n" +
-                "a?b,target.example,,1970-01-01T00:00:00.000Z,1970-01-01T00:00:00.000Z,10,,,,,,,,,,,\r\n");
+                "\"a?b,c\",target.example,,1970-01-01T00:00:00.000Z,1970-01-01T00:00:00.000Z,10,,,,,,,,,,,\r\n");
   EXPECT_EQ(report(traced).substr(report(traced).find("\n1\t")),
             "\n1\t71\t30%\t10\t192.0.2.1\tq\"c,t?e?[2J\\.example\xE9\r\n2\t?\t0%\t0\t\t\r\n3\t4\t0%\t10\t10.1.2.3\t(no "
             "name)\r\n");
