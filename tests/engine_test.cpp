@@ -80,14 +80,13 @@ TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
 // tray's ten), in the wide report.
 TEST(Engine, CountsBestWorstAndDeviationOverThePingsAsked) {
   const struct Case {
-    const char* hop;
+    const char *hop, *line;  // the line from Hop to Sent
     uint32_t rounds;
-    const char* line;  // Hop to Sent
   } cases[] = {
       // clang-format off
-      {"delays 5,4,3,2,1", 0, "1\t3\t1\t5\t1.49\t0%\t10"}, {"delays 3,9,6 lost 2", 3, "1\t4\t3\t6\t2.12\t33%\t3"},
-      {"delays 7", 1, "1\t7\t7\t7\t0.00\t0%\t1"}, {"delays 1,3", 1000, "1\t2\t1\t3\t1.00\t0%\t1000"},
-      {"delay 5 lost 1,2", 2, "1\t?\t?\t?\t?\t100%\t2"},
+      {"delays 5,4,3,2,1", "1\t3\t1\t5\t1.49\t0%\t10", 0}, {"delays 3,9,6 lost 2", "1\t4\t3\t6\t2.12\t33%\t3", 3},
+      {"delays 7", "1\t7\t7\t7\t0.00\t0%\t1", 1}, {"delays 1,3", "1\t2\t1\t3\t1.00\t0%\t1000", 1000},
+      {"delay 5 lost 1,2", "1\t?\t?\t?\t?\t100%\t2", 2},
       // clang-format on
   };
   for (const Case& c : cases) {

@@ -25,8 +25,7 @@ ROWS
 help=$("$ZARTA" --help 2>/dev/null) || fail "--help: exit status $?"
 [ "${help%%$'\n'*}" = "usage: zarta-trace [OPTION]... HOST_TEXT...  (at most 50 hosts)" ] || fail "$help"
 for option in -c, --count -n, --no-dns --format --wide --timeout --help, --version; do
-  grep -q -- "^  .*$option " <<<"$help " || fail "--help without $option"
-done
+  grep -q -- "^  .*$option " <<<"$help" || fail "--help without $option"; done
 [ "$("$ZARTA" --version)" = "zarta-trace, Zarta version .5" ] || fail "--version: $("$ZARTA" --version)"
 [ $failed = 0 ] || exit 1
 zt_require iptables setpriv python3 && zt_kernel_path
@@ -78,11 +77,9 @@ expect "raw socket" 0
 run env SUDO_UID=65534 SUDO_GID=65534 "$ZARTA" --timeout 30 -n -c 3 target.example
 expect "through sudo, three pings, no names" 65534 's/\t10\t/\t3\t/; s/30%/33%/; s/\t[a-z0-9.]+$/\t/'
 zt_exec client sysctl -qw net.ipv4.ping_group_range="65534 65534"
-run "${nobody[@]}" --timeout 30 target.example
-expect "ping socket" 65534
 for format in json csv; do
   run "${nobody[@]}" --timeout 30 --format=$format target.example
-  as_text $format && expect "$format" 65534
+  as_text $format && expect "ping socket, $format" 65534
 done
 # Out of file descriptors past the start-up check: one trace without its socket.
 run bash -c 'for fd in /proc/self/fd/*; do ((${fd##*/} > 2)) && eval "exec ${fd##*/}>&-"; done 2>/dev/null
