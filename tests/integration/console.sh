@@ -25,7 +25,7 @@ ROWS
 help=$("$ZARTA" --help 2>/dev/null) || fail "--help: exit status $?"
 [ "${help%%$'\n'*}" = "usage: zarta-trace [OPTION]... HOST_TEXT...  (at most 50 hosts)" ] || fail "$help"
 for option in -c, --count -n, --no-dns --format --wide --timeout --help, --version; do
-  grep -q -- "^  .*$option " <<<"$help" || fail "--help without $option"; done
+  grep -qE -- "^  .*$option( |$)" <<<"$help" || fail "--help without $option"; done
 [ "$("$ZARTA" --version)" = "zarta-trace, Zarta version .5" ] || fail "--version: $("$ZARTA" --version)"
 [ $failed = 0 ] || exit 1
 zt_require iptables setpriv python3 && zt_kernel_path
