@@ -34,6 +34,7 @@ struct TraceEngine {
   SocketAddress target;                   // destination of every discovery probe
   int32_t probeWindow;                    // hops 0..probeWindow-1 are examined, never above MAX_HOPS
   uint32_t measureRound;                  // hops are measured while probeCount < measureRound
+  uint32_t rounds;                        // measurement probes each hop gets: the slot's, or MAX_ROUND
   int32_t sendGate;                       // a probe may leave only while this is <= 0
   int32_t refreshCountdown;               // a redraw may happen only while this is < 0
   bool refreshWanted;                     // something shown has changed since the last redraw

@@ -139,6 +139,9 @@ class TraceFrontEnd {
   virtual void render(TraceSlot& slot, const char* statusText) = 0;
   // Starts the reverse lookup of hops[hop].address; its end reaches the trace's window.
   virtual void startReverseLookup(TraceSlot& slot, int hop) = 0;
+  // The trace's socket is open or refused, before its first datagram is read. The tray program,
+  // which holds no privileges to give up, has nothing to do here.
+  virtual void socketOpened(TraceSlot&) {}
 };
 
 // The engine's system on this platform: its clock and resolver, the transport it is given, and
@@ -153,6 +156,7 @@ class NativeTraceSystem : public TraceSystem {
   uint32_t processId() override;
   SocketAddress resolveTarget(const char* hostText) override;
   void startReverseLookup(TraceSlot& slot, int hop) override { frontEnd_.startReverseLookup(slot, hop); }
+  void socketOpened(TraceSlot& slot) override { frontEnd_.socketOpened(slot); }
   void render(TraceSlot& slot, const char* statusText) override { frontEnd_.render(slot, statusText); }
 
  private:
