@@ -2,7 +2,7 @@
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD := build
-CONFIGS := native asan tsan win32
+CONFIGS := native asan tsan win32 win64
 
 .PHONY: all setup build run test bench soak install clean $(addprefix build-,$(CONFIGS))
 PREFIX ?= /usr/local
@@ -20,14 +20,16 @@ $(BUILD)/tsan/CMakeCache.txt:
 	cmake -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=Debug -DZARTA_SANITIZE=thread
 $(BUILD)/win32/CMakeCache.txt:
 	cmake -S . -B $(BUILD)/win32 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
+$(BUILD)/win64/CMakeCache.txt:
+	cmake -S . -B $(BUILD)/win64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
 
 # A static pattern rule: make skips implicit rules for phony targets.
 $(addprefix build-,$(CONFIGS)): build-%: $(BUILD)/%/CMakeCache.txt
 	cmake --build $(BUILD)/$* -j $(JOBS)
 
-build: setup build-native build-win32
+build: setup build-native build-win32 build-win64
 
-run: setup build-native build-win32
+run: setup build-native build-win32 build-win64
 	bash scripts/run.sh
 
 test: setup $(addprefix build-,$(CONFIGS))

@@ -1,4 +1,4 @@
-# 32-bit Windows: the ICMP helper API, Windows Sockets and the performance counter; the tray program zarta.exe.
+# Windows: the ICMP helper API, Windows Sockets and the performance counter; the tray program zarta.exe.
 set(ZARTA_PLATFORM_SOURCES platform/system_win32.cpp platform/waits_win32.cpp platform/raw_socket_win32.cpp
                            platform/icmp_helper_win32.cpp)
 set(ZARTA_PLATFORM_LIBRARIES ws2_32 iphlpapi)

@@ -13,7 +13,8 @@ add_custom_command(OUTPUT ${ZARTA_ICON}
 add_custom_command(OUTPUT ${ZARTA_RESOURCE_OBJECT}
   COMMAND ${CMAKE_RC_COMPILER} -I ${CMAKE_BINARY_DIR}/resources -I ${CMAKE_SOURCE_DIR}/resources
           -I ${CMAKE_SOURCE_DIR} -O coff -o ${ZARTA_RESOURCE_OBJECT} ${CMAKE_SOURCE_DIR}/resources/zarta.rc
-  DEPENDS ${CMAKE_SOURCE_DIR}/resources/zarta.rc ${CMAKE_SOURCE_DIR}/resources/resource.h ${ZARTA_ICON})
+  DEPENDS ${CMAKE_SOURCE_DIR}/resources/zarta.rc ${CMAKE_SOURCE_DIR}/resources/resource.h
+          ${CMAKE_SOURCE_DIR}/resources/zarta.manifest ${ZARTA_ICON})
 add_custom_target(zarta_resources DEPENDS ${ZARTA_RESOURCE_OBJECT})
 
 add_library(zarta_gui STATIC

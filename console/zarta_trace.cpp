@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -15,6 +16,8 @@
 #include <string>
 #include <thread>
 
+#include "console/privileges.h"
+#include "display/report_formats.h"
 #include "display/trace_report.h"
 #include "display/trace_start.h"
 #include "platform/platform.h"
@@ -22,14 +25,33 @@
 namespace {
 
 constexpr double DEFAULT_TIMEOUT_SECONDS = 60;
+constexpr double TIMEOUT_SECONDS_PER_ROUND = 6;  // added for each round above the tray's ten
+constexpr uint32_t MAX_COUNT = 1000;
 constexpr int REDRAW_MILLISECONDS = 100;
 constexpr int BUSY_LOOK_MS = 10;
 constexpr int STOP_WAIT_MILLISECONDS = 2000;
 constexpr const char* USAGE =
-    "usage: zarta-trace [--timeout SECONDS] HOST_TEXT...  (at most 50 hosts)\n"
+    "usage: zarta-trace [OPTION]... HOST_TEXT...  (at most 50 hosts)\n"
     "Traces the route to each host, then pings every hop ten times; HOST_TEXT may be a URL.\n"
-    "  --timeout SECONDS  stop then, if the traces have not ended by themselves (default 60)\n"
+    "  -c, --count N        ping every hop N times, 1 to 1000 (default 10)\n"
+    "  -n, --no-dns         no reverse lookups: the hops' names stay empty\n"
+    "  --format FORMAT      text (the default, as the trace window shows it), json or csv\n"
+    "  --wide               the text with the columns Best, Wrst and StDev after Ping\n"
+    "  --timeout SECONDS    stop then, if the traces have not ended by themselves\n"
+    "                       (default 60, and 6 more for each ping per hop above ten)\n"
     "  --help, --version\n";
+
+enum ReportFormat { FORMAT_TEXT, FORMAT_JSON, FORMAT_CSV };
+
+struct Options {
+  double timeoutSeconds = 0;  // 0 for the default, which grows with `count`
+  uint32_t count = MAX_ROUND;
+  ReportFormat format = FORMAT_TEXT;
+  bool noDns = false;
+  bool wide = false;
+};
+
+Options options;
 
 // What a trace window is to the console: the latest report, and the lookups still under way.
 struct ReportWindow {
@@ -43,9 +65,76 @@ ReportWindow windows[MAX_TRACES];
 
 using Clock = std::chrono::steady_clock;
 
-int usage(const char* message) {
-  fprintf(stderr, "zarta-trace: %s\n%s", message, USAGE);
+int usage(const char* message, const char* what = "") {
+  fprintf(stderr, "zarta-trace: %s%s\n%s", message, what, USAGE);
   return 2;
+}
+
+// The value of the option at argv[i] when it is `name` or `shortName`: "--name=VALUE", or the next
+// argument, which it then moves past. Null for another option; `missing` when the value is.
+const char* optionValue(const char* name, const char* shortName, int argc, char** argv, int& i, bool& missing) {
+  size_t length = strlen(name);
+  if (strncmp(argv[i], name, length) == 0 && argv[i][length] == '=') return argv[i] + length + 1;
+  if (strcmp(argv[i], name) != 0 && (shortName == nullptr || strcmp(argv[i], shortName) != 0)) return nullptr;
+  missing = i + 1 >= argc;
+  return missing ? nullptr : argv[++i];
+}
+
+// Reads the options before the host texts; `first` is then the first host text. -1 to go on,
+// otherwise the exit status.
+int parseOptions(int argc, char** argv, int& first) {
+  for (first = 1; first < argc && argv[first][0] == '-'; ++first) {
+    const char* option = argv[first];
+    if (strcmp(option, "--") == 0) return ++first, -1;
+    if (strcmp(option, "--help") == 0) return fputs(USAGE, stdout), 0;
+    if (strcmp(option, "--version") == 0) return puts("zarta-trace, Zarta version .5"), 0;
+    if (strcmp(option, "-n") == 0 || strcmp(option, "--no-dns") == 0) {
+      options.noDns = true;
+      continue;
+    }
+    if (strcmp(option, "--wide") == 0) {
+      options.wide = true;
+      continue;
+    }
+    bool missing = false;
+    char* end = nullptr;
+    if (const char* value = optionValue("--count", "-c", argc, argv, first, missing)) {
+      unsigned long count = strtoul(value, &end, 10);
+      if (end == value || *end != '\0' || value[0] == '-' || count < 1 || count > MAX_COUNT)
+        return usage("--count needs a number of pings from 1 to 1000");
+      options.count = static_cast<uint32_t>(count);
+    } else if (const char* format = optionValue("--format", nullptr, argc, argv, first, missing)) {
+      const char* const names[] = {"text", "json", "csv"};
+      int chosen = 0;
+      while (chosen < 3 && strcmp(format, names[chosen]) != 0) ++chosen;
+      if (chosen == 3) return usage("--format needs text, json or csv");
+      options.format = static_cast<ReportFormat>(chosen);
+    } else if (const char* seconds = optionValue("--timeout", nullptr, argc, argv, first, missing)) {
+      options.timeoutSeconds = strtod(seconds, &end);
+      if (end == seconds || *end != '\0' || !(options.timeoutSeconds > 0) || options.timeoutSeconds > 86400)
+        return usage("--timeout needs a number of seconds above 0");
+    } else {
+      return usage(missing ? "a value is missing after " : "unknown option ", option);
+    }
+  }
+  return -1;
+}
+
+// Workers wait here with their sockets open until the privileges that opened them are given up,
+// so that no datagram is read with them.
+struct PrivilegeGate {
+  std::mutex lock;                  // guards opened and givenUp
+  std::condition_variable changed;  // a socket opened, or the privileges went
+  int opened = 0;                   // traces whose socket is open or refused
+  bool givenUp = false;             // the process's privileges are gone
+};
+
+PrivilegeGate gate;
+
+void giveUpOrEnd(bool done) {
+  if (done) return;
+  fprintf(stderr, "zarta-trace: cannot give up its privileges: %s\n", strerror(errno));
+  _exit(1);
 }
 
 // A fixed ring of records shared between threads; full means the newest is dropped.
@@ -138,12 +227,43 @@ class ConsoleFrontEnd : public TraceFrontEnd {
  public:
   void render(TraceSlot& slot, const char* statusText) override { renderTraceReport(slot, statusText); }
   void startReverseLookup(TraceSlot& slot, int hop) override {
+    if (options.noDns) return;
     auto* window = static_cast<ReportWindow*>(slot.window);
     window->pendingLookups++;
     if (!lookupRequests.push({slot.window, hop, loadShared(slot.hops[hop].address), false, {}}))
       window->pendingLookups--;
   }
+  // Each thread holds its own capabilities: the worker gives up its own once the process's are gone.
+  void socketOpened(TraceSlot&) override {
+    {
+      std::unique_lock<std::mutex> guard(gate.lock);
+      ++gate.opened;
+      gate.changed.notify_all();
+      gate.changed.wait(guard, [] { return gate.givenUp; });
+    }
+    giveUpOrEnd(dropThreadCapabilities());
+  }
 };
+
+// Once every trace's socket is open (or the time is up), the sudo user's ids for every thread and
+// no capabilities for this one, which makes the resolver threads without any.
+void giveUpPrivileges(int traces, Clock::time_point deadline) {
+  {
+    std::unique_lock<std::mutex> guard(gate.lock);
+    gate.changed.wait_until(guard, deadline, [traces] { return gate.opened >= traces; });
+  }
+  // The workers still hold what changing ids needs: every thread of the process must change.
+  giveUpOrEnd(takeSudoUser());
+  giveUpOrEnd(dropThreadCapabilities());
+  std::lock_guard<std::mutex> guard(gate.lock);
+  gate.givenUp = true;
+  gate.changed.notify_all();
+}
+
+int64_t wallClockMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 // The report as the trace's window would show it, with "\n" for "\r\n".
 std::string windowText(int index) {
@@ -197,7 +317,7 @@ void renderTraceReport(TraceSlot& slot, const char* statusText) {
   auto* window = static_cast<ReportWindow*>(slot.window);
   if (window == nullptr) return;
   char text[REPORT_LENGTH];
-  buildTraceReport(slot, statusText, text);
+  buildTraceReport(slot, statusText, text, options.wide);
   {
     std::lock_guard<std::mutex> guard(window->lock);
     memcpy(window->text, text, sizeof text);
@@ -207,23 +327,12 @@ void renderTraceReport(TraceSlot& slot, const char* statusText) {
 }
 
 int main(int argc, char** argv) {
-  double timeoutSeconds = DEFAULT_TIMEOUT_SECONDS;
   int first = 1;
-  while (first < argc && strncmp(argv[first], "--", 2) == 0) {
-    if (strcmp(argv[first], "--") == 0) {
-      ++first;
-      break;
-    }
-    if (strcmp(argv[first], "--help") == 0) return fputs(USAGE, stdout), 0;
-    if (strcmp(argv[first], "--version") == 0) return puts("zarta-trace, Zarta version .5"), 0;
-    if (strcmp(argv[first], "--timeout") != 0) return usage("unknown option");
-    if (first + 1 >= argc) return usage("--timeout needs a number of seconds");
-    char* end = nullptr;
-    timeoutSeconds = strtod(argv[first + 1], &end);
-    if (end == argv[first + 1] || *end != '\0' || !(timeoutSeconds > 0) || timeoutSeconds > 86400)
-      return usage("--timeout needs a number of seconds above 0");
-    first += 2;
-  }
+  if (int status = parseOptions(argc, argv, first); status >= 0) return status;
+  double timeoutSeconds = options.timeoutSeconds;
+  if (timeoutSeconds == 0)
+    timeoutSeconds =
+        DEFAULT_TIMEOUT_SECONDS + TIMEOUT_SECONDS_PER_ROUND * (options.count - std::min(options.count, MAX_ROUND));
   int count = argc - first;
   if (count < 1) return usage("no host given");
   if (count > MAX_TRACES) return usage("too many hosts");
@@ -233,18 +342,22 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  for (int i = 0; i < RESOLVER_THREADS; ++i) std::thread(resolverThread).detach();
   static ConsoleFrontEnd frontEnd;
   TraceSlot* slots[MAX_TRACES];
+  TraceRun runs[MAX_TRACES];
   for (int i = 0; i < count; ++i) {
     slots[i] = claimTraceSlot(argv[first + i]);
     slots[i]->window = &windows[i];
+    slots[i]->rounds = options.count;
+    runs[i] = {argv[first + i], slots[i], wallClockMilliseconds(), 0};
     std::thread([slot = slots[i]] { traceWorker(*slot, frontEnd); }).detach();
   }
+  Clock::time_point deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
+  giveUpPrivileges(count, deadline);
+  for (int i = 0; i < RESOLVER_THREADS && !options.noDns; ++i) std::thread(resolverThread).detach();
 
   bool terminal = isatty(STDOUT_FILENO);
-  auto deadline =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
   std::string shown;
   bool allDone = false;
   unsigned seen = 0, drawn = ~0u;  // the count of changes taken in, and the one last drawn
@@ -285,16 +398,22 @@ int main(int argc, char** argv) {
   // A worker still waiting for its name server cannot be stopped; any other is a fault.
   if (running > 0) fprintf(stderr, "zarta-trace: %d traces did not stop\n", running);
 
-  bool allFound = true;
+  bool allTraced = true;
   for (int i = 0; i < count; ++i) {
     // A trace past its resolution shows its latest figures, as its window would at its next redraw.
     if (pastResolution(i)) renderTraceReport(*slots[i], nullptr);
-    allFound = allFound && loadShared(slots[i]->targetAddress) != 0;
+    allTraced = allTraced && loadShared(slots[i]->targetAddress) != 0 && loadShared(slots[i]->socketError) == 0;
+    runs[i].endedAt = wallClockMilliseconds();
   }
   std::string final = allReports(count);
   if (terminal) printf("\033[H\033[J");
-  fputs(final.c_str(), stdout);
+  if (options.format == FORMAT_JSON)
+    writeJsonReport(stdout, runs, count);
+  else if (options.format == FORMAT_CSV)
+    writeCsvReport(stdout, runs, count);
+  else
+    fputs(final.c_str(), stdout);
   fflush(stdout);
   // Resolver threads may still wait on a name server; they end with the process.
-  _exit(allDone && allFound && running == 0 ? 0 : 1);
+  _exit(allDone && allTraced && running == 0 ? 0 : 1);
 }

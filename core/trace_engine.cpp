@@ -89,6 +89,13 @@ void learnResponder(TraceEngine& engine, int k, uint32_t sender) {
   engine.system->startReverseLookup(slot, k);
 }
 
+// Best, worst and the sum of squares of a hop's answered round trips, before its reply is counted.
+void addRoundTrip(HopRecord& hop, uint32_t roundTrip) {
+  if (hop.replyCount == 0 || roundTrip < hop.rttBest) storeShared(hop.rttBest, roundTrip);
+  if (roundTrip > hop.rttWorst) storeShared(hop.rttWorst, roundTrip);
+  storeShared(hop.rttSquares, hop.rttSquares + uint64_t{roundTrip} * roundTrip);
+}
+
 void countReply(TraceEngine& engine, HopRecord& hop, uint32_t timestamp, uint32_t arrivedAt) {
   if (timestamp != hop.lastSendTime) return;  // only the latest probe of the hop counts
   // Timed at its arrival, not when the pass reads it: a pass ends with a wait of 1 ms or more.
@@ -154,7 +161,7 @@ bool isQuiet(const TraceEngine& engine, uint32_t now) {
     if (hop.state == HOP_SILENT) {
       if (hop.discoveryProbes < MAX_DISCOVERY_PROBES || elapsedSince(now, hop.lastSendTime) <= DISCOVERY_RETRY_MS)
         return false;
-    } else if (hop.probeCount < MAX_ROUND || hop.awaitingReply) {
+    } else if (hop.probeCount < engine.rounds || hop.awaitingReply) {
       return false;
     }
   }
@@ -229,6 +236,7 @@ uint32_t roundTrip(uint32_t sentAt, uint32_t arrivedAt, uint32_t now) {
 }
 
 void countAnswered(HopRecord& hop, uint32_t roundTripTime) {
+  addRoundTrip(hop, roundTripTime);
   storeShared(hop.probeCount, hop.probeCount + 1);
   storeShared(hop.replyCount, hop.replyCount + 1);
   storeShared(hop.rttTotal, hop.rttTotal + roundTripTime);
@@ -243,10 +251,12 @@ void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system) {
   engine.target = system.resolveTarget(slot.hostName);
   storeShared(slot.targetAddress, engine.target.address);
   storeShared(slot.socketError, system.transport().open());
+  system.socketOpened(slot);
   system.render(slot, nullptr);
   engine.sendGate = 0;
   engine.probeWindow = INITIAL_WINDOW;
   engine.measureRound = 0;
+  engine.rounds = slot.rounds != 0 ? slot.rounds : MAX_ROUND;
   engine.refreshWanted = false;
   engine.refreshCountdown = 0;
   storeShared(slot.quiet, static_cast<uint32_t>(isQuiet(engine, system.nowMilliseconds())));
@@ -259,7 +269,7 @@ bool runPass(TraceEngine& engine) {
   uint32_t minimum = UINT32_MAX;
   bool anyKnown = false;
   measurementStep(engine, minimum, anyKnown);
-  if (anyKnown && minimum >= engine.measureRound && engine.measureRound < MAX_ROUND) ++engine.measureRound;
+  if (anyKnown && minimum >= engine.measureRound && engine.measureRound < engine.rounds) ++engine.measureRound;
   if (engine.refreshCountdown < 0 && engine.refreshWanted) {
     engine.refreshCountdown = REFRESH_PASSES;
     engine.refreshWanted = false;

@@ -34,6 +34,7 @@ struct TraceEngine {
   SocketAddress target;                   // destination of every discovery probe
   int32_t probeWindow;                    // hops 0..probeWindow-1 are examined, never above MAX_HOPS
   uint32_t measureRound;                  // hops are measured while probeCount < measureRound
+  uint32_t rounds;                        // measurement probes each hop gets: the slot's, or MAX_ROUND
   int32_t sendGate;                       // a probe may leave only while this is <= 0
   int32_t refreshCountdown;               // a redraw may happen only while this is < 0
   bool refreshWanted;                     // something shown has changed since the last redraw
@@ -67,9 +68,9 @@ bool readProbeEcho(const uint8_t* datagram, int length, ProbeEcho& echo);
 // held to [sentAt, now]. A transport's stamp can lie outside it, as when the real-time clock that Linux stamps
 // arrivals with steps between an arrival and its read; the difference would then wrap to billions.
 uint32_t roundTrip(uint32_t sentAt, uint32_t arrivedAt, uint32_t now);
-// Counts an answered measurement probe of `roundTripTime` ms: probes, replies, then the total. A report reads them
-// the other way round, so that a redraw between two writes shows neither more replies than probes nor a total
-// ahead of its replies, whose average would spike for a frame.
+// Counts an answered measurement probe of `roundTripTime` ms: its best, worst and squares, the probes, the replies,
+// then the total. A report reads them the other way round, so that a redraw between two writes shows neither more
+// replies than probes nor a total ahead of its replies, whose average would spike for a frame.
 void countAnswered(HopRecord& hop, uint32_t roundTripTime);
 
 // Worker start, steps up to the first pass: status text, resolution, the socket.

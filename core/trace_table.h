@@ -29,7 +29,10 @@ struct HopRecord {
   uint32_t address;            // responder, network byte order; valid unless HOP_SILENT
   char name[HOP_NAME_LENGTH];  // reverse-resolved name, "(no name)", or empty while unknown
   alignas(void*) unsigned char lookupBuffer[LOOKUP_BUFFER_LENGTH];  // result area of the reverse lookup
-  uint32_t nameVersion;  // odd while `name` is being rewritten, so readers never see half a name
+  uint32_t nameVersion;            // odd while `name` is being rewritten, so readers never see half a name
+  uint32_t rttBest;                // shortest answered round trip, ms; valid once replyCount is above 0
+  uint32_t rttWorst;               // longest answered round trip, ms
+  alignas(8) uint64_t rttSquares;  // sum of the answered round trips' squares, for their deviation
 };
 
 struct TraceSlot {
@@ -43,6 +46,7 @@ struct TraceSlot {
   HopRecord hops[MAX_HOPS];         // entry k: the responder reached with time-to-live k + 1
   int32_t socketError;              // the platform's error code when the raw socket could not be opened
   uint32_t quiet;                   // 1 while the worker has nothing left to send or wait for
+  uint32_t rounds;                  // measurement probes per hop; 0 for MAX_ROUND, as the tray has it
 };
 
 extern TraceSlot traceTable[MAX_TRACES];

@@ -11,8 +11,42 @@ constexpr int TAB_STOP_COUNT = 6;
 extern const int REPORT_TAB_STOPS[TAB_STOP_COUNT];
 
 // Builds the report of `slot` into `text` (with `statusText`, the status form). Returns its
-// length. Reads the slot without changing it, safely while its worker updates it.
-size_t buildTraceReport(const TraceSlot& slot, const char* statusText, char (&text)[REPORT_LENGTH]);
+// length. Reads the slot without changing it, safely while its worker updates it. `wide` adds the
+// Best, Wrst and StDev columns after Ping; the tray's window never has them.
+size_t buildTraceReport(const TraceSlot& slot, const char* statusText, char (&text)[REPORT_LENGTH], bool wide = false);
+
+// A hop's figures, read once so that every column shown of it agrees.
+struct HopFigures {
+  int32_t state;     // HOP_SILENT, HOP_ROUTER or HOP_TARGET
+  uint32_t address;  // responder, network byte order
+  uint32_t probes;   // measurement probes completed ("Sent")
+  uint32_t replies;  // of them answered, never more than `probes`
+  uint32_t total;    // sum of the answered round trips, ms
+  uint32_t best;     // shortest answered round trip, ms
+  uint32_t worst;    // longest answered round trip, ms
+  uint64_t squares;  // sum of the answered round trips' squares
+};
+HopFigures readHopFigures(const HopRecord& hop);
+
+// The window's Loss: 100 - replies / probes * 100 in doubles, truncated; 0 without probes.
+int lossPercent(uint32_t replies, uint32_t probes);
+// The average round trip in hundredths of a millisecond, the remainder dropped as the window's Ping
+// drops it, so that the Ping is always its whole part. Needs a reply.
+uint64_t averageHundredths(const HopFigures& figures);
+// The standard deviation of the answered round trips (of a sample: divided by replies - 1, 0 for
+// a single reply), in hundredths of a millisecond, rounded. Needs a reply.
+uint64_t deviationHundredths(const HopFigures& figures);
+// Hundredths as a decimal number with two places: 1234 as "12.34".
+void formatHundredths(uint64_t hundredths, char (&out)[24]);
+
+// The name a failed reverse lookup leaves in a hop.
+extern const char NO_NAME[];
+
+// What the report shows as "?" of a text from the network: it would break columns and lines.
+bool isControlCharacter(char c);
+
+// The last hop a report lists: the highest that is not silent, or hop 0 when all are.
+int lastListedHop(const TraceSlot& slot);
 
 // Builds the report and puts it into the slot's window; the tab stops are set by every form
 // but the status form. Each front end has its own.

@@ -2,7 +2,8 @@
 #include "display/trace_start.h"
 #include "display/trace_window_win32.h"
 #include "resources/resource.h"
-#include "shell/shell_win32.h"
+
+HINSTANCE appInstance;
 
 namespace {
 

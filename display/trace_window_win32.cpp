@@ -60,7 +60,7 @@ INT_PTR CALLBACK traceWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     case WM_SIZE:
       return onSize(window, lParam);
     case WM_SYSCOMMAND:
-      return wParam == SC_CLOSE ? onClose(window) : FALSE;
+      return (wParam & SYSTEM_COMMAND_MASK) == SC_CLOSE ? onClose(window) : FALSE;
     case MSG_CLOSE_TRACE:
       return onClose(window);
     default:

@@ -11,6 +11,13 @@
 #include "display/trace_report.h"
 #include "platform/platform.h"
 
+// The module whose resources hold the templates; the start-up sets it before any window opens.
+extern HINSTANCE appInstance;
+
+// WM_SYSCOMMAND's command: the system keeps the low four bits for itself (a close from the caption's box
+// or from the menu, chosen by mouse or by key, differs there).
+constexpr WPARAM SYSTEM_COMMAND_MASK = 0xFFF0;
+
 // The dialog procedure of every trace window (template IDD_TRACE).
 INT_PTR CALLBACK traceWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

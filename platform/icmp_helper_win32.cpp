@@ -25,10 +25,14 @@ constexpr WORD DATA_LENGTH = PROBE_LENGTH - ECHO_HEADER_LENGTH;
 // The hop index and trace tag sit in the header the system replaces: copied into the data, right
 // after the timestamp, so that a capture still tells the probes apart.
 constexpr int HOP_IN_DATA = 4;
-// As long as discovery waits before it probes a silent hop again: a later answer would race that
-// probe, a measurement answer later than the engine's time-out counts for nothing, and longer
-// waits keep more entries busy than the table holds on a long path.
-constexpr DWORD REQUEST_TIMEOUT_MS = DISCOVERY_RETRY_MS;
+// A silent hop learns its router from an answer to any of its discovery probes, however late, as
+// over a raw socket: a request waits as long as the engine goes on probing a silent hop, from its
+// first probe to its last probe's retry time.
+constexpr DWORD REQUEST_TIMEOUT_MS = MAX_DISCOVERY_PROBES * DISCOVERY_RETRY_MS;
+// That long, a hop can have all its discovery probes out, or an unanswered measurement probe per
+// reply time-out; the table holds them for every hop.
+static_assert(IcmpHelper::MAX_REQUESTS >=
+              MAX_HOPS * (MAX_DISCOVERY_PROBES + REQUEST_TIMEOUT_MS / REPLY_TIMEOUT_MS + 1));
 
 static_assert(IcmpHelper::REPLY_BYTES >=
               sizeof(icmp_echo_reply) + DATA_LENGTH + ECHO_HEADER_LENGTH + sizeof(IO_STATUS_BLOCK));
@@ -66,8 +70,11 @@ int IcmpHelper::open() {
 void IcmpHelper::close() {
   if (file_ == nullptr) return;
   // The system writes a request's reply until the request ends, so none may outlive the buffers;
-  // cancelled, or at the latest at its own time-out, each ends soon.
-  CancelIoEx(file_, nullptr);
+  // cancelled, or at the latest at its own time-out, each ends soon. Before Vista only the requests
+  // of the thread that made them can be cancelled, which is this one: the worker sends and closes.
+  using CancelAll = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
+  static const auto cancelAll = kernelFunction<CancelAll>("CancelIoEx");
+  if (cancelAll == nullptr || !cancelAll(file_, nullptr)) CancelIo(file_);
   for (Request& request : requests_) {
     if (request.busy) WaitForSingleObject(request.event, INFINITE);
     if (request.event != nullptr) CloseHandle(request.event);

@@ -77,7 +77,7 @@ class IcmpHelper : public IcmpTransport {
   bool wait(intptr_t wake, bool wakeOnly) override;
 
   // Requests in flight at most; a send beyond them is dropped and its probe times out.
-  static constexpr int MAX_REQUESTS = 128;
+  static constexpr int MAX_REQUESTS = 600;
   // Room for one ICMP_ECHO_REPLY, the echoed data, 8 bytes of ICMP error and an IO_STATUS_BLOCK.
   static constexpr int REPLY_BYTES = 160;
 
@@ -139,6 +139,9 @@ class TraceFrontEnd {
   virtual void render(TraceSlot& slot, const char* statusText) = 0;
   // Starts the reverse lookup of hops[hop].address; its end reaches the trace's window.
   virtual void startReverseLookup(TraceSlot& slot, int hop) = 0;
+  // The trace's socket is open or refused, before its first datagram is read. The tray program,
+  // which holds no privileges to give up, has nothing to do here.
+  virtual void socketOpened(TraceSlot&) {}
 };
 
 // The engine's system on this platform: its clock and resolver, the transport it is given, and
@@ -153,6 +156,7 @@ class NativeTraceSystem : public TraceSystem {
   uint32_t processId() override;
   SocketAddress resolveTarget(const char* hostText) override;
   void startReverseLookup(TraceSlot& slot, int hop) override { frontEnd_.startReverseLookup(slot, hop); }
+  void socketOpened(TraceSlot& slot) override { frontEnd_.socketOpened(slot); }
   void render(TraceSlot& slot, const char* statusText) override { frontEnd_.render(slot, statusText); }
 
  private:
@@ -166,6 +170,15 @@ void requestStop(TraceSlot& slot);
 
 // Windows: the engine's clock, which the raw socket also reads to stamp arrivals.
 uint32_t performanceCounterMilliseconds();
+
+// Windows: a kernel32 function that older Windows lack, looked up when it runs so that the program still starts
+// there; null where it is missing. Imported directly, one missing function would keep the whole program from loading.
+using AnyFunction = void (*)();
+AnyFunction kernelFunction(const char* name);
+template <typename Function>
+Function kernelFunction(const char* name) {
+  return reinterpret_cast<Function>(kernelFunction(name));
+}
 
 // Windows: passes wait on a high-resolution timer where the system has one; off, they fall back
 // to Sleep(1) as on systems without (for tests).

@@ -18,8 +18,15 @@ int RawIcmpSocket::open() {
   // Every raw socket sees every trace's answers; the default queue is too small for 50 traces.
   int size = RECEIVE_QUEUE_BYTES;
   setsockopt(handle, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
+  // Without the event the socket cannot be waited on: the passes then poll it every 1 ms, stamping
+  // each datagram when the pass takes it.
   arrivalEvent_ = WSACreateEvent();
-  WSAEventSelect(handle, arrivalEvent_, FD_READ);
+  if (arrivalEvent_ == WSA_INVALID_EVENT) {
+    arrivalEvent_ = nullptr;
+  } else if (WSAEventSelect(handle, arrivalEvent_, FD_READ) == SOCKET_ERROR) {
+    WSACloseEvent(arrivalEvent_);
+    arrivalEvent_ = nullptr;
+  }
   handle_ = static_cast<intptr_t>(handle);
   keptFirst_ = keptCount_ = 0;
   return 0;
@@ -69,6 +76,10 @@ int RawIcmpSocket::receive(uint8_t* buffer, int capacity, SocketAddress& sender,
 
 bool RawIcmpSocket::wait(intptr_t wake, bool wakeOnly) {
   if (handle_ == -1) return false;
+  if (arrivalEvent_ == nullptr) {
+    WaitForSingleObject(reinterpret_cast<HANDLE>(wake), 1);
+    return true;
+  }
   HANDLE handles[2] = {reinterpret_cast<HANDLE>(wake), arrivalEvent_};
   for (;;) {
     // Reset before looking: a datagram that comes after the look sets the event again.

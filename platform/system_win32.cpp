@@ -22,6 +22,10 @@ uint32_t performanceCounterMilliseconds() {
   return millisecondsFromTicks(count.QuadPart, frequency.QuadPart);
 }
 
+AnyFunction kernelFunction(const char* name) {
+  return reinterpret_cast<AnyFunction>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name));
+}
+
 uint32_t NativeTraceSystem::nowMilliseconds() { return performanceCounterMilliseconds(); }
 
 uint32_t NativeTraceSystem::processId() { return GetCurrentProcessId(); }

@@ -51,9 +51,11 @@ void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
     return;
   }
   if (passTimer_ == 0) {
-    HANDLE timer = highResolutionTimers ? CreateWaitableTimerExW(
-                                              nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS)
-                                        : nullptr;
+    // Vista and later; the high-resolution flag is refused before Windows 10 1803.
+    using CreateTimer = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD);
+    auto create = highResolutionTimers ? kernelFunction<CreateTimer>("CreateWaitableTimerExW") : nullptr;
+    HANDLE timer =
+        create != nullptr ? create(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS) : nullptr;
     passTimer_ = timer != nullptr ? reinterpret_cast<intptr_t>(timer) : NO_TIMER;
   }
   LARGE_INTEGER due;

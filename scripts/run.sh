@@ -8,6 +8,12 @@ if [ -z "${DISPLAY:-}" ]; then
   echo "run: the console front end traces without one: sudo build/native/zarta-trace HOST; here it is on 127.0.0.1:" >&2
   if [ "$(id -u)" = 0 ]; then exec build/native/zarta-trace 127.0.0.1; else exec sudo build/native/zarta-trace 127.0.0.1; fi
 fi
-echo "run: zarta.exe is in the tray; Ctrl+Shift+E opens the host box, Ctrl+Shift+D traces the clipboard's host."
+# The product is the 32-bit program; a machine whose kernel runs no 32-bit program gets the same sources built for 64.
+exe=build/win32/zarta.exe
+if ! refused=$(. scripts/wine-run --env "$exe"); then
+  echo "run: ${refused#skipped: }" | sed 's/ these tests$/ instead/' >&2
+  exe=build/win64/zarta.exe
+fi
+echo "run: $exe is in the tray; Ctrl+Shift+E opens the host box, Ctrl+Shift+D traces the clipboard's host."
 echo "run: under Wine the ICMP helper API sends through Wine's own sockets: run as root, or allow ping sockets (sysctl net.ipv4.ping_group_range)."
-exec scripts/wine-run build/win32/zarta.exe
+exec scripts/wine-run "$exe"

@@ -5,6 +5,7 @@ set -euo pipefail
 packages=(
   cmake make g++ googletest libgtest-dev
   g++-mingw-w64-i686 mingw-w64-i686-dev binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   wine wine32:i386 wine64
   xvfb xdotool xclip x11-utils imagemagick
   iproute2 iptables procps iputils-ping mtr-tiny traceroute time

@@ -17,6 +17,8 @@ for config in "$@"; do
   fi
   read -r bad total < <(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1 \2/' <<<"$summary")
   skip=$(grep -c '(Skipped)' "$log")
+  # Why, once per reason: ctest counts a skip but does not show what the test said.
+  grep -h '^skipped: ' "build/$config/Testing/Temporary/LastTest.log" 2>/dev/null | sort -u | sed "s/^/$config: /"
   failed=$((failed + bad))
   skipped=$((skipped + skip))
   passed=$((passed + total - bad - skip))

@@ -75,7 +75,7 @@ INT_PTR CALLBACK hostEntryDialogProc(HWND dialog, UINT message, WPARAM wParam, L
         closeHostEntry(dialog);
       return FALSE;
     case WM_SYSCOMMAND:
-      if (wParam == SC_CLOSE) closeHostEntry(dialog);
+      if ((wParam & SYSTEM_COMMAND_MASK) == SC_CLOSE) closeHostEntry(dialog);
       return FALSE;
     default:
       return FALSE;
@@ -88,7 +88,7 @@ INT_PTR CALLBACK aboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARA
       if (wParam == IDOK) closeDialog(dialog);
       return FALSE;
     case WM_SYSCOMMAND:
-      if (wParam == SC_CLOSE) closeDialog(dialog);
+      if ((wParam & SYSTEM_COMMAND_MASK) == SC_CLOSE) closeDialog(dialog);
       return FALSE;
     default:
       return FALSE;

@@ -8,12 +8,13 @@
 #include <shellapi.h>
 // clang-format on
 
+#include "display/trace_window_win32.h"
+
 constexpr int CLIPBOARD_TEXT_LENGTH = 5000;
 constexpr int HOST_ENTRY_TEXT_LENGTH = 500;
 constexpr UINT TRAY_ICON_RECORD_SIZE = 88;  // NOTIFYICONDATAA as Windows 95 knew it
 
-// Globals of the user-interface thread.
-extern HINSTANCE appInstance;
+// Globals of the user-interface thread; appInstance is the trace window's.
 extern HWND mainWindow;
 extern HMENU trayMenu;
 extern HWND hostEntryDialog;

@@ -4,7 +4,6 @@
 #include "resources/resource.h"
 #include "shell/shell_win32.h"
 
-HINSTANCE appInstance;
 HWND mainWindow;
 HMENU trayMenu;
 HWND hostEntryDialog;
@@ -56,11 +55,12 @@ void startTray(HINSTANCE instance) {
   registerTrayWindowClass(instance);
   mainWindow =
       CreateWindowExA(0, "zarta", "zarta", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr, instance, nullptr);
-  addTrayIcon(instance);
   trayMenu = GetSubMenu(LoadMenuA(instance, MAKEINTRESOURCEA(IDR_TRAY_MENU)), 0);
   for (const HotKey& hotKey : HOT_KEYS) RegisterHotKey(mainWindow, hotKey.id, hotKey.modifiers, hotKey.key);
   WSADATA winsock;
   WSAStartup(WINSOCK_VERSION_1_0, &winsock);
+  // Last: once the icon shows, its menu, the hot keys and the traces they start all work.
+  addTrayIcon(instance);
 }
 
 void forwardEnterKey(const MSG& message) {

@@ -80,6 +80,33 @@ TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
     }
 }
 
+// Best, worst and deviation of the answered round trips, the lost left out, over as many pings as asked (0: the
+// tray's ten), in the wide report.
+TEST(Engine, CountsBestWorstAndDeviationOverThePingsAsked) {
+  const struct Case {
+    const char *hop, *line;  // the line from Hop to Sent
+    uint32_t rounds;
+  } cases[] = {
+      // clang-format off
+      {"delays 5,4,3,2,1", "1\t3\t1\t5\t1.49\t0%\t10", 0}, {"delays 3,9,6 lost 2", "1\t4\t3\t6\t2.12\t33%\t3", 3},
+      {"delays 7", "1\t7\t7\t7\t0.00\t0%\t1", 1}, {"delays 1,3", "1\t2\t1\t3\t1.00\t0%\t1000", 1000},
+      {"delay 5 lost 1,2", "1\t?\t?\t?\t?\t100%\t2", 2},
+      // clang-format on
+  };
+  for (const Case& c : cases) {
+    SimTrace trace(std::string("client 192.0.2.2\ntarget 203.0.113.9\nhop target ") + c.hop + "\n");
+    trace.slot.rounds = c.rounds;
+    trace.restart();
+    trace.runUntilQuiet();
+    EXPECT_TRUE(trace.slot.quiet) << c.hop;
+    static char text[REPORT_LENGTH];
+    buildTraceReport(trace.slot, nullptr, text, true);
+    EXPECT_EQ(text, "203.0.113.9 resolved to 203.0.113.9\r\nHop\tPing\tBest\tWrst\tStDev\tLoss\tSent\tIP\tAddress\r\n" +
+                        std::string(c.line) + "\t203.0.113.9\t\r\n")
+        << c.hop;
+  }
+}
+
 // How a test answer differs from what the path would send.
 enum Shape { PLAIN, OPTIONS, QUOTED_OPTIONS, LOOPED_REQUEST, UNREACHABLE, QUOTED_UDP, HELPER };
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "display/host_text.h"
+#include "display/report_formats.h"
 #include "display/trace_report.h"
 #include "platform/platform.h"
 #include "sim/sim.h"
@@ -41,8 +42,11 @@ struct Slot : TraceSlot {
   Slot() : TraceSlot() { strcpy(hostName, "target.example"), targetAddress = parseAddress("10.1.2.3"); }
   Slot& hop(int k, int32_t state, const char* address, uint32_t probes, uint32_t replies, uint32_t rtt,
             const char* name = "") {
-    hops[k] = {state, 0, 0, 0, probes, replies, rtt, parseAddress(address), {}, {}, 0};
+    hops[k] = {state, 0, 0, 0, probes, replies, rtt, parseAddress(address), {}, {}, 0, 0, 0, 0};
     return setHopName(hops[k], name), *this;
+  }
+  Slot& spread(int k, uint32_t best, uint32_t worst, uint64_t squares) {
+    return hops[k].rttBest = best, hops[k].rttWorst = worst, hops[k].rttSquares = squares, *this;
   }
 };
 
@@ -99,6 +103,51 @@ TEST(Report, PingDropsTheRemainderAndLossCountsInDoubles) {
     EXPECT_EQ(report(Slot().hop(0, HOP_ROUTER, "192.0.2.1", c.probes, c.replies, c.rtt)),
               HEAD + "1\t" + c.figures + "\t" + std::to_string(c.probes) + "\t192.0.2.1\t\r\n")
         << c.replies << " of " << c.probes;
+}
+
+std::string written(void (*write)(FILE*, const TraceRun*, int), const TraceRun* runs) {
+  FILE* file = tmpfile();
+  write(file, runs, 2);
+  std::string text(static_cast<size_t>(ftell(file)), '\0');
+  rewind(file);
+  EXPECT_EQ(fread(text.data(), 1, text.size(), file), text.size());
+  return fclose(file), text;
+}
+
+// JSON and CSV give the window's figures (its Ping, 71 and 4 here, the average's whole part) and any name intact; a
+// hop unknown or unanswered has nulls, a trace not found no hops.
+TEST(Report, JsonAndCsvGiveTheWindowsFiguresAndAnyName) {
+  static Slot traced, notFound;
+  traced.hop(0, HOP_ROUTER, "192.0.2.1", 10, 7, 500, "q\"c,t\te\x1b[2J\\.example\xE9").spread(0, 3, 99, 40000);
+  traced.hop(2, HOP_TARGET, "10.1.2.3", 10, 10, 41, "(no name)").spread(2, 4, 5, 169);
+  traced.rounds = 3, traced.socketError = 13, notFound.targetAddress = 0;
+  const TraceRun runs[] = {{"https://target.example/", &traced, 0, 1709251199999}, {"a\tb,c", &notFound, 0, 0}};
+  // clang-format off
+  EXPECT_EQ(written(writeJsonReport, runs),
+      R"([)" "\n"
+      R"(  {"hostText": "https://target.example/", "host": "target.example", "targetAddress": "10.1.2.3",)"
+      R"( "start": "1970-01-01T00:00:00.000Z", "end": "2024-02-29T23:59:59.999Z", "rounds": 3,)"
+      R"( "socketError": 13, "hops": [)" "\n"
+      R"(    {"hop": 1, "address": "192.0.2.1", "name": "q\"c,t\u0009e\u001b[2J\\.example\u00e9", "loss": 30,)"
+      R"( "sent": 10, "received": 7, "average": 71.42, "best": 3, "worst": 99, "stdev": 26.73},)" "\n"
+      R"(    {"hop": 2, "address": null, "name": null, "loss": 0, "sent": 0, "received": 0, "average": null,)"
+      R"( "best": null, "worst": null, "stdev": null},)" "\n"
+      R"(    {"hop": 3, "address": "10.1.2.3", "name": null, "loss": 0, "sent": 10, "received": 10,)"
+      R"( "average": 4.10, "best": 4, "worst": 5, "stdev": 0.32}]},)" "\n"
+      R"(  {"hostText": "a\u0009b,c", "host": "target.example", "targetAddress": null,)"
+      R"( "start": "1970-01-01T00:00:00.000Z", "end": "1970-01-01T00:00:00.000Z", "rounds": 10,)"
+      R"( "socketError": null, "hops": []})" "\n"
+      R"(])" "\n");
+  const std::string row = "https://target.example/,target.example,10.1.2.3,1970-01-01T00:00:00.000Z,"
+      "2024-02-29T23:59:59.999Z,3,13,";
+  EXPECT_EQ(written(writeCsvReport, runs),
+      "hostText,host,targetAddress,start,end,rounds,socketError,hop,address,name,loss,sent,received,average,"
+      "best,worst,stdev\r\n" +
+      row + R"(1,192.0.2.1,"q""c,t?e?[2J\.example)" "\xE9" R"(",30,10,7,71.42,3,99,26.73)" "\r\n" +
+      row + "2,,,0,0,0,,,,\r\n" +
+      row + "3,10.1.2.3,,0,10,10,4.10,4,5,0.32\r\n" +
+      R"("a?b,c",target.example,,1970-01-01T00:00:00.000Z,1970-01-01T00:00:00.000Z,10,,,,,,,,,,,)" "\r\n");
+  // clang-format on
 }
 
 TEST(HostText, CutsTheHostOutOfTheText) {

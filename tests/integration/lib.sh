@@ -43,10 +43,11 @@ zt_kernel_path() {
 zt_lossy() { zt_exec r3 iptables -F OUTPUT && zt_exec r3 iptables -A OUTPUT -p icmp --icmp-type echo-reply \
   -m statistic --mode nth --every 3 --packet 2 -j DROP; }
 # A report of the ICMP helper under Wine as compared with zt_kernel_report: a Ping of 1 taken for 0, as Wine times
-# each round trip when its own thread reads the answer, which a loaded machine can make late. zarta-trace's reports
-# are compared exactly: the kernel stamps each arrival, so a late read changes nothing, and without the stamps
-# every Ping on this path reads at least 1.
+# each round trip when its own thread reads the answer, which a loaded machine can make late.
 zt_ping_1_as_0() { sed -E 's/^([0-9]+)\t1\t/\1\t0\t/'; }
+# The same for zarta-trace, whose kernel stamps each arrival, so that a late read changes nothing: only one hop's
+# Ping of 1, which a send made late by a loaded machine can give; without the stamps every hop here reads 1 or more.
+zt_one_ping_1_as_0() { sed -E '0,/^([0-9]+)\t1\t/s//\1\t0\t/'; }
 # What zarta-trace reports for the kernel path traced as "target.example", from a fresh zt_lossy.
 zt_kernel_report() {
   printf '%s\n' "target.example resolved to 203.0.113.9" "Hop	Ping	Loss	Sent	IP	Address" \

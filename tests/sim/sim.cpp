@@ -80,13 +80,14 @@ std::string parsePathModel(const std::string& text, PathModel& model) {
         std::vector<int> list;
         for (std::stringstream items(value); std::getline(items, item, ',');) list.push_back(std::atoi(item.c_str()));
         if (option == "delay") hop.delay = list[0];
+        if (option == "delays") hop.delays = list;
         if (option == "discovery-delay") hop.discoveryDelay = list[0];
         if (option == "lost") hop.lost = list;
         if (option == "drop-every") hop.dropEvery = list[0];
         if (option == "name") hop.name = value;
         if (option == "expire") hop.expire = list;
         if (option == "quote") hop.quote = list[0];
-        if (std::string(" delay discovery-delay lost drop-every name expire quote ").find(" " + option + " ") ==
+        if (std::string(" delay delays discovery-delay lost drop-every name expire quote ").find(" " + option + " ") ==
             std::string::npos)
           return where + "unknown option " + option;
       }
@@ -120,7 +121,7 @@ void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t 
   if (message[6] == reach && (!hop.isTarget || std::exchange(hop.discovered, true))) {
     if (std::count(hop.lost.begin(), hop.lost.end(), ++hop.measured) > 0) return;
     if (std::count(hop.expire.begin(), hop.expire.end(), hop.measured) > 0) type = ICMP_TIME_EXCEEDED;
-    delay = hop.delay;
+    delay = hop.delays.empty() ? hop.delay : hop.delays[(hop.measured - 1) % hop.delays.size()];
   }
   addAnswer(hop, answers, now + delay,
             answerDatagram(type, hop.address, model.client, destination, message, length, hop.quote));
@@ -190,7 +191,8 @@ void SimTrace::render(TraceSlot& shown, const char* statusText) {
 
 void SimTrace::restart() {
   uint8_t tag = slot.traceTag;
-  slot = {}, slot.inUse = 1, slot.traceTag = tag;
+  uint32_t rounds = slot.rounds;
+  slot = {}, slot.inUse = 1, slot.traceTag = tag, slot.rounds = rounds;
   strcpy(slot.hostName, addressText(path.target).c_str());
   renders.clear();
   startEngine(engine, slot, *this);

@@ -14,6 +14,7 @@ struct PathHop {
   bool isTarget = false;                // the target answers every time-to-live that reaches it
   bool silent = false;                  // sends no time-exceeded, answers echoes to its own address
   uint32_t delay = 1;                   // round-trip time of its answers, ms
+  std::vector<int> delays;              // of its measurement answers in turn, when given
   uint32_t discoveryDelay = 0;          // of its discovery answers, when not 0
   std::vector<int> lost;                // measurement probes (1-based, per hop) left unanswered
   int dropEvery = 0;                    // when not 0, every such answer of any kind is withheld
@@ -39,8 +40,8 @@ struct Datagram {
 
 // One directive per line, '#' starts a comment:
 //   client ADDRESS | target ADDRESS | expect LINE (of the report, \t for a tab)
-//   hop ADDRESS|silent|target [delay MS] [discovery-delay MS] [lost N,N] [expire N,N] [quote BYTES] [drop-every N]
-//       [name NAME]
+//   hop ADDRESS|silent|target [delay MS] [delays MS,MS] [discovery-delay MS] [lost N,N] [expire N,N] [quote BYTES]
+//       [drop-every N] [name NAME]
 // Returns what is wrong and on which line, or an empty string.
 std::string parsePathModel(const std::string& text, PathModel& model);
 
@@ -76,6 +77,7 @@ struct SimTrace : TraceSystem, IcmpTransport {
   uint32_t processId() override { return pid; }
   SocketAddress resolveTarget(const char*) override { return resolved; }
   void startReverseLookup(TraceSlot&, int) override {}
+  void socketOpened(TraceSlot&) override {}
   void render(TraceSlot& slot, const char* statusText) override;
   int open() override { return isOpen = true, 0; }
   void close() override { isOpen = false; }

@@ -55,14 +55,16 @@ TEST_F(GuiTest, TraceWindowTakesHopNamesFitsItsEditAndSetsItsTabStops) {
   const std::tuple<UINT, WPARAM, LPARAM, const char*> cases[] = {
       // clang-format off
       {10010, 0, 0, "1 shown"}, {10069, 0, 0, "1 shown"}, {10070, 0, 0, "0 shown"},
-      {WM_SYSCOMMAND, SC_KEYMENU, 0, "0 shown"}, {WM_SIZE, 0, MAKELPARAM(300, 200), "1 shown 280x180"},
+      {WM_SYSCOMMAND, SC_KEYMENU, 0, "0 shown"}, {WM_SYSCOMMAND, SC_CLOSE | 3, 0, "0 hidden stopped"},
+      {WM_SIZE, 0, MAKELPARAM(300, 200), "1 shown 280x180"},
       {WM_SIZE, 0, MAKELPARAM(19, 19), "1 shown 0x0"},
       // clang-format on
   };
   TraceSlot* slot = nullptr;
   for (auto [message, wParam, lParam, after] : cases) {
     slot = start("target.example");
-    std::string now = std::to_string(traceWindowProc(windowOf(slot), message, wParam, lParam)) + " " + state(slot);
+    std::string now = std::to_string(traceWindowProc(windowOf(slot), message, wParam, lParam));  // before the state
+    now.append(" ").append(state(slot));
     RECT e = {};
     if (message == WM_SIZE && GetWindowRect(editOf(slot), &e))
       now.append(" ").append(std::to_string(e.right - e.left)).append("x").append(std::to_string(e.bottom - e.top));
@@ -153,12 +155,16 @@ TEST_F(GuiTest, TrayEventsHotKeysAndEnterDoWhatTheyAsk) {
       {[] { keys(VK_SHIFT, VK_F11); }, clip + "500,318 in front"},
       {[] { SendMessageA(typed("x"), WM_COMMAND, IDCANCEL, 0), hotKey('E'); }, none},
       {[] { notify(WM_LBUTTONDBLCLK); }, none},
-      {[] { post(typed("x"), WM_SYSCOMMAND, SC_CLOSE), notify(WM_LBUTTONDOWN), notify(WM_LBUTTONUP); }, "0"},
+      {[] {
+         hostEntryDialogProc(typed("x"), WM_SYSCOMMAND, SC_CLOSE | 3, 0), notify(WM_LBUTTONDOWN), notify(WM_LBUTTONUP);
+       },
+       "0"},
       {[] { typed(""), command(ID_ABOUT), command(ID_ABOUT), command(ID_CLOSE_WINDOWS); },  // the traces alone
        "0; box at 724,618, selected 0-0" + shown + " in front owned" + shown + " owned; first hidden stopped"},
       {[] { moved(-19, -19); }, "1:" + t + "0-9; first hidden stopped"},  // replaced: within 19 pixels of the place
       {[] { moved(20, 0), moved(0, 20); }, "2:" + t + "0-9"},
       {[] {  // Enter anywhere else, the box closed, then open
+         command(ID_ABOUT), post(about(), WM_SYSCOMMAND, SC_CLOSE | 3);  // the low bits are the system's
          enter(GetDlgItem(trace(), IDC_TRACE_TEXT)), enter(mainWindow), command(ID_ABOUT), typed("t.example");
          for (HWND w : {GetDlgItem(hostEntryDialog, IDOK), hostEntryDialog, trace(), about()}) enter(w);
        },
