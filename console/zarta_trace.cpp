@@ -405,14 +405,13 @@ int main(int argc, char** argv) {
     allTraced = allTraced && loadShared(slots[i]->targetAddress) != 0 && loadShared(slots[i]->socketError) == 0;
     runs[i].endedAt = wallClockMilliseconds();
   }
-  std::string final = allReports(count);
   if (terminal) printf("\033[H\033[J");
   if (options.format == FORMAT_JSON)
     writeJsonReport(stdout, runs, count);
   else if (options.format == FORMAT_CSV)
     writeCsvReport(stdout, runs, count);
   else
-    fputs(final.c_str(), stdout);
+    fputs(allReports(count).c_str(), stdout);
   fflush(stdout);
   // Resolver threads may still wait on a name server; they end with the process.
   _exit(allDone && allTraced && running == 0 ? 0 : 1);
