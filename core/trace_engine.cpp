@@ -5,25 +5,6 @@
 
 namespace {
 
-constexpr int MIN_IP_HEADER_LENGTH = 20;
-constexpr int ICMP_HEADER_LENGTH = 8;  // type, code, checksum, identifier, and hop and tag in the sequence
-constexpr int IP_PROTOCOL_OFFSET = 9;
-constexpr uint8_t PROTOCOL_ICMP = 1;
-
-void putLittle16(uint8_t* at, uint32_t value) {
-  at[0] = static_cast<uint8_t>(value);
-  at[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void putLittle32(uint8_t* at, uint32_t value) {
-  putLittle16(at, value);
-  putLittle16(at + 2, value >> 16);
-}
-
-uint32_t getLittle32(const uint8_t* at) {
-  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
-
 // Elapsed time as an unsigned difference, so that comparisons hold across the clock's wrap.
 uint32_t elapsedSince(uint32_t now, uint32_t then) { return now - then; }
 
@@ -62,13 +43,6 @@ void discoveryStep(TraceEngine& engine) {
   }
 }
 
-// The length of the IPv4 header at `ip`, or -1 when `length` bytes cannot hold it.
-int ipHeaderLength(const uint8_t* ip, int length) {
-  if (length < MIN_IP_HEADER_LENGTH) return -1;
-  int header = (ip[0] & 0x0F) * 4;
-  return header >= MIN_IP_HEADER_LENGTH && header <= length ? header : -1;
-}
-
 void learnResponder(TraceEngine& engine, int k, uint32_t sender) {
   TraceSlot& slot = *engine.slot;
   HopRecord& hop = slot.hops[k];
@@ -86,7 +60,7 @@ void learnResponder(TraceEngine& engine, int k, uint32_t sender) {
     if (engine.probeWindow < MAX_HOPS) ++engine.probeWindow;
   }
   engine.refreshWanted = true;
-  engine.system->startReverseLookup(slot, k);
+  engine.frontEnd->startReverseLookup(slot, k);
 }
 
 // Best, worst and the sum of squares of a hop's answered round trips, before its reply is counted.
@@ -170,63 +144,10 @@ bool isQuiet(const TraceEngine& engine, uint32_t now) {
 
 }  // namespace
 
-uint16_t internetChecksum(const uint8_t* data, int length) {
-  uint32_t sum = 0;
-  int i = 0;
-  for (; length - i > 1; i += 2) {
-    uint16_t word;
-    memcpy(&word, data + i, 2);
-    sum += word;
-  }
-  if (i < length) {
-    uint8_t last[2] = {data[i], 0};
-    uint16_t word;
-    memcpy(&word, last, 2);
-    sum += word;
-  }
-  sum = (sum >> 16) + (sum & 0xFFFF);
-  sum += sum >> 16;
-  return static_cast<uint16_t>(~sum);
-}
-
 uint32_t millisecondsFromTicks(int64_t count, int64_t frequency) {
   if (frequency == 0) return 0;
   double milliseconds = static_cast<double>(count) / static_cast<double>(frequency) * 1000.0;
   return static_cast<uint32_t>(static_cast<int64_t>(milliseconds));
-}
-
-void buildProbe(uint8_t* out, uint32_t processId, uint8_t hop, uint8_t traceTag, uint32_t timestamp) {
-  memset(out, 0, PROBE_LENGTH);
-  out[0] = ICMP_ECHO_REQUEST;
-  putLittle16(out + 4, processId);
-  out[6] = hop;
-  out[7] = traceTag;
-  putLittle32(out + 8, timestamp);
-  uint16_t checksum = internetChecksum(out, PROBE_HEADER_LENGTH);
-  memcpy(out + 2, &checksum, 2);
-}
-
-bool readProbeEcho(const uint8_t* datagram, int length, ProbeEcho& echo) {
-  int at = ipHeaderLength(datagram, length);
-  if (at < 0 || length - at < ICMP_HEADER_LENGTH) return false;
-  echo.expired = datagram[at] == ICMP_TIME_EXCEEDED;
-  if (echo.expired) {
-    const uint8_t* quoted = datagram + at + ICMP_HEADER_LENGTH;
-    int quotedHeader = ipHeaderLength(quoted, length - at - ICMP_HEADER_LENGTH);
-    // Another program's UDP or TCP datagram could carry our identifier where an echo has it.
-    if (quotedHeader < 0 || quoted[IP_PROTOCOL_OFFSET] != PROTOCOL_ICMP) return false;
-    at += ICMP_HEADER_LENGTH + quotedHeader;
-    if (length - at < ICMP_HEADER_LENGTH) return false;
-  } else if (datagram[at] != ICMP_ECHO_REPLY) {
-    return false;
-  }
-  const uint8_t* header = datagram + at;
-  echo.identifier = static_cast<uint16_t>(header[4] | (header[5] << 8));
-  echo.hop = header[6];
-  echo.traceTag = header[7];
-  echo.hasTimestamp = length - at >= PROBE_HEADER_LENGTH;
-  echo.timestamp = echo.hasTimestamp ? getLittle32(header + 8) : 0;
-  return true;
 }
 
 uint32_t roundTrip(uint32_t sentAt, uint32_t arrivedAt, uint32_t now) {
@@ -242,17 +163,18 @@ void countAnswered(HopRecord& hop, uint32_t roundTripTime) {
   storeShared(hop.rttTotal, hop.rttTotal + roundTripTime);
 }
 
-void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system) {
+void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system, TraceFrontEnd& frontEnd) {
   engine.slot = &slot;
   engine.system = &system;
+  engine.frontEnd = &frontEnd;
   char status[HOST_NAME_LENGTH + 32];
   snprintf(status, sizeof status, "Looking up host %s", slot.hostName);
-  system.render(slot, status);
+  frontEnd.render(slot, status);
   engine.target = system.resolveTarget(slot.hostName);
   storeShared(slot.targetAddress, engine.target.address);
   storeShared(slot.socketError, system.transport().open());
-  system.socketOpened(slot);
-  system.render(slot, nullptr);
+  frontEnd.socketOpened(slot);
+  frontEnd.render(slot, nullptr);
   engine.sendGate = 0;
   engine.probeWindow = INITIAL_WINDOW;
   engine.measureRound = 0;
@@ -273,7 +195,7 @@ bool runPass(TraceEngine& engine) {
   if (engine.refreshCountdown < 0 && engine.refreshWanted) {
     engine.refreshCountdown = REFRESH_PASSES;
     engine.refreshWanted = false;
-    engine.system->render(slot, nullptr);
+    engine.frontEnd->render(slot, nullptr);
   }
   countDown(engine.refreshCountdown);
   countDown(engine.sendGate);
@@ -287,9 +209,9 @@ bool runPass(TraceEngine& engine) {
   return true;
 }
 
-int runTrace(TraceSlot& slot, TraceSystem& system) {
+int runTrace(TraceSlot& slot, TraceSystem& system, TraceFrontEnd& frontEnd) {
   TraceEngine engine;
-  startEngine(engine, slot, system);
+  startEngine(engine, slot, system, frontEnd);
   while (runPass(engine)) system.waitForNextPass(slot, loadShared(slot.quiet) != 0);
   return 0;
 }

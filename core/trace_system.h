@@ -1,4 +1,4 @@
-// What the trace engine takes from the operating system: the raw ICMP socket, the clock and the rest.
+// The engine's two seams: what it takes from the operating system, and what it tells the front end that shows it.
 #pragma once
 
 #include <cstdint>
@@ -42,7 +42,7 @@ class IcmpTransport {
   virtual bool wait(intptr_t wake, bool wakeOnly) = 0;
 };
 
-// Everything else a worker needs. One instance serves one worker.
+// Everything else a worker takes from the operating system. One instance serves one worker.
 class TraceSystem {
  public:
   virtual ~TraceSystem() = default;
@@ -56,11 +56,17 @@ class TraceSystem {
   virtual uint32_t processId() = 0;
   // All zero when the text is neither a dotted address nor a name that can be looked up.
   virtual SocketAddress resolveTarget(const char* hostText) = 0;
-  // Starts the reverse lookup of hops[hop].address; its end reaches the trace's window.
-  virtual void startReverseLookup(TraceSlot& slot, int hop) = 0;
-  // The trace's socket is open, or refused (`socketError`), and no datagram has been read yet: where
-  // privileges gave the socket, this is the moment to give them up.
-  virtual void socketOpened(TraceSlot& slot) = 0;
+};
+
+// What a worker tells its front end: its window's report and the reverse lookups of its hops.
+class TraceFrontEnd {
+ public:
+  virtual ~TraceFrontEnd() = default;
   // Shows the report of `slot` (with a status text, or none) in its window.
   virtual void render(TraceSlot& slot, const char* statusText) = 0;
+  // Starts the reverse lookup of hops[hop].address; its end reaches the trace's window.
+  virtual void startReverseLookup(TraceSlot& slot, int hop) = 0;
+  // The trace's socket is open, or refused (`socketError`), and no datagram has been read yet: where privileges gave
+  // the socket, this is the moment to give them up. The tray program holds none, and has nothing to do here.
+  virtual void socketOpened(TraceSlot&) {}
 };

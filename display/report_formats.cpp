@@ -3,8 +3,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "core/trace_engine.h"
 #include "display/trace_report.h"
-#include "platform/platform.h"
 
 namespace {
 

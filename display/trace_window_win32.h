@@ -1,4 +1,4 @@
-// The trace window, its reverse-lookup relay and the start of a trace on Windows.
+// The trace window: its report in an edit control, its stop on close, its hop names as they come in.
 #pragma once
 
 // winsock2.h must come before windows.h, and shellapi.h after it.
@@ -8,6 +8,7 @@
 // clang-format on
 
 #include "core/trace_table.h"
+#include "display/reverse_lookup_win32.h"
 #include "display/trace_report.h"
 #include "platform/platform.h"
 
@@ -26,15 +27,6 @@ INT_PTR CALLBACK traceWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
 using WorkerThreadStarter = bool (*)(TraceSlot& slot);
 extern WorkerThreadStarter startWorkerThread;
 bool startTraceWorkerThread(TraceSlot& slot);
-
-// Makes, on the user-interface thread, the window at which reverse lookups end. Until then no
-// lookup starts.
-void prepareReverseLookups();
-// Asks, from any thread, for the name of hops[hop].address on behalf of the slot's present
-// window; the name reaches that window as MSG_HOP_NAME_BASE + hop, and only while the slot holds it.
-void requestReverseLookup(TraceSlot& slot, int hop);
-// True while a reverse lookup of the slot's hop is out or asked for (for tests).
-bool reverseLookupPending(const TraceSlot& slot, int hop);
 
 // What a worker shows through: its trace window's report and the lookup relay.
 class TraceWindowFrontEnd : public TraceFrontEnd {

@@ -13,12 +13,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/platform.h"
-#include "platform/receive_posix.h"
+#include "core/icmp_datagram.h"
+#include "core/trace_engine.h"
+#include "platform/posix.h"
 
 namespace {
-
-constexpr uint8_t ICMP_ERROR_TIME_EXCEEDED = 11;
 
 // Reads one entry of the error queue: a router's answer to one of the probes, which the
 // socket's own identifier marks as ours. -1 when there is none, or it is no time-exceeded.
@@ -31,7 +30,7 @@ int receiveError(int handle, uint8_t* quoted, int capacity, uint32_t& router, ui
     if (item->cmsg_level != IPPROTO_IP || item->cmsg_type != IP_RECVERR) continue;
     sock_extended_err error;
     memcpy(&error, CMSG_DATA(item), sizeof error);
-    if (error.ee_origin != SO_EE_ORIGIN_ICMP || error.ee_type != ICMP_ERROR_TIME_EXCEEDED) return -1;
+    if (error.ee_origin != SO_EE_ORIGIN_ICMP || error.ee_type != ICMP_TYPE_TIME_EXCEEDED) return -1;
     sockaddr_in offender;
     memcpy(&offender, CMSG_DATA(item) + sizeof error, sizeof offender);
     router = offender.sin_addr.s_addr;
@@ -70,7 +69,7 @@ void PingSocket::setTimeToLive(int timeToLive) {
 }
 
 void PingSocket::send(const uint8_t* message, int length, const SocketAddress& destination) {
-  identifier_ = static_cast<uint16_t>(message[4] | (message[5] << 8));
+  identifier_ = probeIdentifier(message);
   // A router's answer also marks the socket with an error, which would fail the next send and
   // lose that probe; taking the error clears the mark and leaves the answer queued.
   clearError();
@@ -92,7 +91,7 @@ int PingSocket::receive(uint8_t* buffer, int capacity, SocketAddress& sender, ui
   uint8_t icmp[RECEIVE_BUFFER_LENGTH];
   uint32_t from = 0;
   int length = receiveError(handle_, icmp, sizeof icmp, from, arrivedAt);
-  uint8_t type = ICMP_TIME_EXCEEDED;
+  uint8_t type = ICMP_TYPE_TIME_EXCEEDED;
   if (length < 0) {
     ReceivedMessage received;
     ssize_t got = receiveStamped(handle_, icmp, sizeof icmp, MSG_DONTWAIT, received, arrivedAt);
@@ -102,7 +101,7 @@ int PingSocket::receive(uint8_t* buffer, int capacity, SocketAddress& sender, ui
     }
     length = static_cast<int>(got);
     from = received.from.sin_addr.s_addr;
-    type = ICMP_ECHO_REPLY;
+    type = ICMP_TYPE_ECHO_REPLY;
   }
   sender = {INET_FAMILY, 0, from, {}};
   return synthesizeDatagram(type, from, icmp, length, identifier_, buffer, capacity);

@@ -7,8 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/platform.h"
-#include "platform/receive_posix.h"
+#include "platform/posix.h"
 
 int RawIcmpSocket::open() {
   close();
@@ -26,33 +25,31 @@ int RawIcmpSocket::open() {
 }
 
 void RawIcmpSocket::close() {
-  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  if (handle_ >= 0) ::close(handle_);
   handle_ = -1;
 }
 
 void RawIcmpSocket::setTimeToLive(int timeToLive) {
-  setsockopt(static_cast<int>(handle_), IPPROTO_IP, IP_TTL, &timeToLive, sizeof timeToLive);
+  setsockopt(handle_, IPPROTO_IP, IP_TTL, &timeToLive, sizeof timeToLive);
 }
 
 void RawIcmpSocket::send(const uint8_t* message, int length, const SocketAddress& destination) {
   sockaddr_in to;
   memcpy(&to, &destination, sizeof to);
-  sendto(static_cast<int>(handle_), message, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  sendto(handle_, message, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
 }
 
 bool RawIcmpSocket::datagramWaiting() {
   if (handle_ < 0) return false;
-  pollfd waiting = {static_cast<int>(handle_), POLLIN, 0};
+  pollfd waiting = {handle_, POLLIN, 0};
   return poll(&waiting, 1, 0) > 0 && (waiting.revents & POLLIN);
 }
 
-bool RawIcmpSocket::wait(intptr_t wake, bool wakeOnly) {
-  return waitForSocket(static_cast<int>(handle_), wake, wakeOnly, POLLIN);
-}
+bool RawIcmpSocket::wait(intptr_t wake, bool wakeOnly) { return waitForSocket(handle_, wake, wakeOnly, POLLIN); }
 
 int RawIcmpSocket::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
   ReceivedMessage received;
-  ssize_t length = receiveStamped(static_cast<int>(handle_), buffer, capacity, 0, received, arrivedAt);
+  ssize_t length = receiveStamped(handle_, buffer, capacity, 0, received, arrivedAt);
   if (length < 0) return -1;
   memcpy(&sender, &received.from, sizeof sender);
   return static_cast<int>(length);

@@ -1,12 +1,7 @@
 // Windows: the raw ICMP socket of Windows Sockets, for administrators.
-#include <winsock2.h>
-#include <ws2tcpip.h>
-// ws2tcpip.h must come before windows.h: winsock.h's IP_TTL (7) sets something else on ws2_32.
-#include <windows.h>
-
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/win32.h"
 
 static_assert(IP_TTL == 4, "IP_TTL must be ws2tcpip.h's value");
 static_assert(sizeof(sockaddr_in) == sizeof(SocketAddress));

@@ -13,15 +13,13 @@
 #include <mutex>
 
 #include "platform/platform.h"
-#include "platform/receive_posix.h"
+#include "platform/posix.h"
+#include "platform/transport_choice.h"
 
 static_assert(AF_INET == INET_FAMILY);
 static_assert(sizeof(sockaddr_in) == sizeof(SocketAddress));
 
 const char TRANSPORT_FIX[] = "run as root, grant CAP_NET_RAW, or allow ping sockets (sysctl net.ipv4.ping_group_range)";
-
-// Linux sleeps are as precise as the high-resolution timers of Windows.
-bool highResolutionTimers = true;
 
 namespace {
 
@@ -105,8 +103,6 @@ ssize_t receiveStamped(int socket, uint8_t* buffer, int capacity, int flags, Rec
   return length;
 }
 
-NativeTraceSystem::~NativeTraceSystem() = default;
-
 uint32_t NativeTraceSystem::nowMilliseconds() { return monotonicMilliseconds(); }
 
 void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
@@ -150,8 +146,8 @@ SocketAddress NativeTraceSystem::resolveTarget(const char* hostText) {
 }
 
 // The raw socket as before, for those allowed it (root, CAP_NET_RAW); the ping socket for the rest.
-using Transports = TransportPair<RawIcmpSocket, PingSocket>;
+using Transports = TransportPair<NativeTraceSystem, RawIcmpSocket, PingSocket>;
 
 int traceWorker(TraceSlot& slot, TraceFrontEnd& frontEnd) { return Transports().trace(slot, frontEnd); }
 
-int checkTransports() { return Transports().check(); }
+int transportOpenError() { return Transports().openError(); }

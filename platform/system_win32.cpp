@@ -1,14 +1,10 @@
 // Windows: the performance counter for the clock, the resolver, and the transports in their order
 // of choice: the ICMP helper API, which needs no privileges, else the raw socket.
-// clang-format off
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#include <windows.h>
-// clang-format on
-
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform/transport_choice.h"
+#include "platform/win32.h"
 
 static_assert(AF_INET == INET_FAMILY);
 
@@ -47,8 +43,8 @@ SocketAddress NativeTraceSystem::resolveTarget(const char* hostText) {
 }
 
 // The helper API wherever it can be had; the raw socket (administrators) only where it cannot.
-using Transports = TransportPair<IcmpHelper, RawIcmpSocket>;
+using Transports = TransportPair<NativeTraceSystem, IcmpHelper, RawIcmpSocket>;
 
 int traceWorker(TraceSlot& slot, TraceFrontEnd& frontEnd) { return Transports().trace(slot, frontEnd); }
 
-int checkTransports() { return Transports().check(); }
+int transportOpenError() { return Transports().openError(); }

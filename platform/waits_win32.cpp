@@ -2,17 +2,14 @@
 // which would make every pass, and every answer read from the raw socket, that much late; a
 // high-resolution waitable timer (Windows 10 1803 and later) waits 1 ms. A quiet trace waits
 // on its transport and its stop event instead.
-#include <windows.h>
-
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/win32.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
 #endif
-
-bool highResolutionTimers = true;
 
 namespace {
 
@@ -52,8 +49,7 @@ void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
   }
   if (passTimer_ == 0) {
     // Vista and later; the high-resolution flag is refused before Windows 10 1803.
-    using CreateTimer = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD);
-    auto create = highResolutionTimers ? kernelFunction<CreateTimer>("CreateWaitableTimerExW") : nullptr;
+    auto create = kernelFunction<decltype(CreateWaitableTimerExW)>("CreateWaitableTimerExW");
     HANDLE timer =
         create != nullptr ? create(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS) : nullptr;
     passTimer_ = timer != nullptr ? reinterpret_cast<intptr_t>(timer) : NO_TIMER;
