@@ -403,7 +403,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < count; ++i) {
     // A trace past its resolution shows its latest figures, as its window would at its next redraw.
     if (pastResolution(i)) renderTraceReport(*slots[i], nullptr);
-    allTraced = allTraced && loadShared(slots[i]->targetAddress) != 0 && loadShared(slots[i]->socketError) == 0;
+    allTraced = allTraced && loadShared(slots[i]->ipVersion) != 0 && loadShared(slots[i]->socketError) == 0;
     runs[i].endedAt = wallClockMilliseconds();
   }
   if (terminal) printf("\033[H\033[J");

@@ -24,6 +24,15 @@ void putIpHeader(uint8_t* at, int totalLength, uint32_t source) {
   memcpy(at + IP_SOURCE_AT, &source, 4);
 }
 
+// The echo header fields at `header`, of which `length` bytes (8 or more) are at hand.
+void readEcho(const uint8_t* header, int length, ProbeEcho& echo) {
+  echo.identifier = probeIdentifier(header);
+  echo.hop = header[ECHO_HOP_AT];
+  echo.traceTag = header[ECHO_TAG_AT];
+  echo.hasTimestamp = length >= PROBE_HEADER_LENGTH;
+  echo.timestamp = echo.hasTimestamp ? getLittle32(header + ECHO_TIMESTAMP_AT) : 0;
+}
+
 }  // namespace
 
 uint16_t internetChecksum(const uint8_t* data, int length) {
@@ -63,9 +72,9 @@ uint16_t probeIdentifier(const uint8_t* header) {
   return static_cast<uint16_t>(header[ECHO_IDENTIFIER_AT] | (header[ECHO_IDENTIFIER_AT + 1] << 8));
 }
 
-void buildProbe(uint8_t* out, uint32_t processId, uint8_t hop, uint8_t traceTag, uint32_t timestamp) {
+void buildProbe(uint8_t* out, uint32_t processId, uint8_t hop, uint8_t traceTag, uint32_t timestamp, bool ipv6) {
   memset(out, 0, PROBE_LENGTH);
-  out[ICMP_TYPE_AT] = ICMP_TYPE_ECHO_REQUEST;
+  out[ICMP_TYPE_AT] = ipv6 ? ICMPV6_TYPE_ECHO_REQUEST : ICMP_TYPE_ECHO_REQUEST;
   putLittle16(out + ECHO_IDENTIFIER_AT, processId);
   out[ECHO_HOP_AT] = hop;
   out[ECHO_TAG_AT] = traceTag;
@@ -88,12 +97,24 @@ bool readProbeEcho(const uint8_t* datagram, int length, ProbeEcho& echo) {
   } else if (datagram[at + ICMP_TYPE_AT] != ICMP_TYPE_ECHO_REPLY) {
     return false;
   }
-  const uint8_t* header = datagram + at;
-  echo.identifier = probeIdentifier(header);
-  echo.hop = header[ECHO_HOP_AT];
-  echo.traceTag = header[ECHO_TAG_AT];
-  echo.hasTimestamp = length - at >= PROBE_HEADER_LENGTH;
-  echo.timestamp = echo.hasTimestamp ? getLittle32(header + ECHO_TIMESTAMP_AT) : 0;
+  readEcho(datagram + at, length - at, echo);
+  return true;
+}
+
+bool readProbeEcho6(const uint8_t* message, int length, ProbeEcho& echo) {
+  if (length < ICMP_HEADER_LENGTH) return false;
+  int at = 0;
+  echo.expired = message[ICMP_TYPE_AT] == ICMPV6_TYPE_TIME_EXCEEDED;
+  if (echo.expired) {
+    // The quoted header's payload could be another program's UDP or TCP, with our identifier where an echo has it.
+    at = ICMP_HEADER_LENGTH + IPV6_HEADER_LENGTH;
+    if (length - at < ICMP_HEADER_LENGTH ||
+        message[ICMP_HEADER_LENGTH + IPV6_NEXT_HEADER_AT] != IPV6_NEXT_HEADER_ICMPV6)
+      return false;
+  } else if (message[ICMP_TYPE_AT] != ICMPV6_TYPE_ECHO_REPLY) {
+    return false;
+  }
+  readEcho(message + at, length - at, echo);
   return true;
 }
 
@@ -120,12 +141,42 @@ int synthesizeDatagram(uint8_t type, uint32_t sender, const uint8_t* probe, int 
   return total;
 }
 
-int helperReplyDatagram(uint32_t status, uint32_t address, const uint8_t* probe, uint8_t* out, int capacity) {
-  uint8_t type = status == HELPER_SUCCESS       ? ICMP_TYPE_ECHO_REPLY
-                 : status == HELPER_TTL_EXPIRED ? ICMP_TYPE_TIME_EXCEEDED
-                                                : 0xFF;
+int synthesizeMessage6(uint8_t type, const uint8_t* probe, int length, uint16_t identifier, uint8_t* out,
+                       int capacity) {
+  if (length < ICMP_HEADER_LENGTH) return -1;
+  int echoAt = 0;
+  if (type == ICMPV6_TYPE_TIME_EXCEEDED)
+    echoAt = ICMP_HEADER_LENGTH + IPV6_HEADER_LENGTH;
+  else if (type != ICMPV6_TYPE_ECHO_REPLY)
+    return -1;
+  if (echoAt + length > capacity) return -1;
+  if (type == ICMPV6_TYPE_TIME_EXCEEDED) {
+    // The probe's own header as a router quotes it; its addresses are not read.
+    memset(out, 0, echoAt);
+    out[ICMP_TYPE_AT] = ICMPV6_TYPE_TIME_EXCEEDED;
+    uint8_t* quoted = out + ICMP_HEADER_LENGTH;
+    quoted[0] = 0x60;  // version 6
+    quoted[IPV6_PAYLOAD_LENGTH_AT] = static_cast<uint8_t>(length >> 8);
+    quoted[IPV6_PAYLOAD_LENGTH_AT + 1] = static_cast<uint8_t>(length);
+    quoted[IPV6_NEXT_HEADER_AT] = IPV6_NEXT_HEADER_ICMPV6;
+    quoted[IPV6_HOP_LIMIT_AT] = 1;
+  }
+  memcpy(out + echoAt, probe, length);
+  out[echoAt + ICMP_TYPE_AT] = type == ICMPV6_TYPE_TIME_EXCEEDED ? ICMPV6_TYPE_ECHO_REQUEST : ICMPV6_TYPE_ECHO_REPLY;
+  putLittle16(out + echoAt + ECHO_IDENTIFIER_AT, identifier);
+  return echoAt + length;
+}
+
+int helperReplyDatagram(uint32_t status, uint32_t address, const uint8_t* probe, uint8_t* out, int capacity,
+                        bool ipv6) {
+  bool expired = status == HELPER_TTL_EXPIRED;
+  if (!expired && status != HELPER_SUCCESS) return -1;
   // The API does not say how much of the probe a router quoted: its first 8 bytes are all that every router
   // quotes, and all that the engine reads of a time-exceeded.
-  int quoted = type == ICMP_TYPE_TIME_EXCEEDED ? ICMP_HEADER_LENGTH : PROBE_LENGTH;
-  return synthesizeDatagram(type, address, probe, quoted, probeIdentifier(probe), out, capacity);
+  int quoted = expired ? ICMP_HEADER_LENGTH : PROBE_LENGTH;
+  if (ipv6)
+    return synthesizeMessage6(expired ? ICMPV6_TYPE_TIME_EXCEEDED : ICMPV6_TYPE_ECHO_REPLY, probe, quoted,
+                              probeIdentifier(probe), out, capacity);
+  return synthesizeDatagram(expired ? ICMP_TYPE_TIME_EXCEEDED : ICMP_TYPE_ECHO_REPLY, address, probe, quoted,
+                            probeIdentifier(probe), out, capacity);
 }

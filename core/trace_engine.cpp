@@ -18,13 +18,24 @@ void countDown(int32_t& counter) {
   if (counter > -1) --counter;
 }
 
+bool isIpv6(const TraceEngine& engine) { return engine.target.family == INET6_FAMILY; }
+
 void sendProbe(TraceEngine& engine, int hop, const SocketAddress& destination, uint32_t& timestamp) {
   TraceSystem& system = *engine.system;
   timestamp = system.nowMilliseconds();
   memset(engine.packet, 0, sizeof engine.packet);
-  buildProbe(engine.packet, system.processId(), static_cast<uint8_t>(hop), engine.slot->traceTag, timestamp);
-  system.transport().setTimeToLive(hop + 1);
-  system.transport().send(engine.packet, PROBE_LENGTH, destination);
+  buildProbe(engine.packet, system.processId(), static_cast<uint8_t>(hop), engine.slot->traceTag, timestamp,
+             isIpv6(engine));
+  engine.transport->setTimeToLive(hop + 1);
+  engine.transport->send(engine.packet, PROBE_LENGTH, destination);
+}
+
+// Where a hop's measurement probes go: its responder, in the target's family and zone.
+SocketAddress hopDestination(const TraceEngine& engine, const HopRecord& hop) {
+  SocketAddress destination = engine.target;
+  destination.address = hop.address;
+  if (isIpv6(engine)) loadAddress6(hop.address6, destination.address6);
+  return destination;
 }
 
 void discoveryStep(TraceEngine& engine) {
@@ -43,15 +54,18 @@ void discoveryStep(TraceEngine& engine) {
   }
 }
 
-void learnResponder(TraceEngine& engine, int k, uint32_t sender) {
+void learnResponder(TraceEngine& engine, int k, const SocketAddress& sender) {
   TraceSlot& slot = *engine.slot;
   HopRecord& hop = slot.hops[k];
-  // 0.0.0.0 answers nothing; it would even pass for an unresolved target.
-  if (hop.state != HOP_SILENT || sender == 0) return;
+  // 0.0.0.0 or :: answers nothing; it would even pass for an unresolved target.
+  if (hop.state != HOP_SILENT || isUnspecified(sender) || sender.family != engine.target.family) return;
   for (int j = 0; j < k; ++j)
     if (slot.hops[j].state == HOP_TARGET) return;
-  storeShared(hop.address, sender);
-  if (sender == slot.targetAddress) {
+  if (isIpv6(engine))
+    storeAddress6(hop.address6, sender.address6);
+  else
+    storeShared(hop.address, sender.address);
+  if (sameHost(sender, engine.target)) {
     storeShared(hop.state, HOP_TARGET);
     for (int j = k + 1; j < MAX_HOPS; ++j) storeShared(slot.hops[j].state, HOP_SILENT);
     engine.probeWindow = k + 1;
@@ -80,13 +94,14 @@ void countReply(TraceEngine& engine, HopRecord& hop, uint32_t timestamp, uint32_
 
 void receiveStep(TraceEngine& engine) {
   TraceSystem& system = *engine.system;
-  IcmpTransport& transport = system.transport();
+  IcmpTransport& transport = *engine.transport;
   for (int read = 0; read < MAX_DATAGRAMS_PER_PASS && transport.datagramWaiting(); ++read) {
     SocketAddress sender = {};
     uint32_t arrivedAt = 0;
     int length = transport.receive(engine.packet, RECEIVE_BUFFER_LENGTH, sender, arrivedAt);
     ProbeEcho echo;
-    if (!readProbeEcho(engine.packet, length, echo)) continue;
+    if (!(isIpv6(engine) ? readProbeEcho6(engine.packet, length, echo) : readProbeEcho(engine.packet, length, echo)))
+      continue;
     if (echo.identifier != static_cast<uint16_t>(system.processId())) continue;
     if (echo.traceTag != engine.slot->traceTag) continue;
     if (echo.hop >= MAX_HOPS) continue;
@@ -96,7 +111,7 @@ void receiveStep(TraceEngine& engine) {
     // quoted. How much it quoted, and so whether its answer carries the timestamp, only a raw socket sees; the
     // ICMP helper API does not tell (Wine hands back none of it), so a rule by the quote would differ by transport.
     if (hop.awaitingReply == 0)
-      learnResponder(engine, echo.hop, sender.address);
+      learnResponder(engine, echo.hop, sender);
     else if (echo.hasTimestamp && !echo.expired)
       countReply(engine, hop, echo.timestamp, arrivedAt);
   }
@@ -110,9 +125,8 @@ void measurementStep(TraceEngine& engine, uint32_t& minimum, bool& anyKnown) {
       anyKnown = true;
       if (hop.probeCount < minimum) minimum = hop.probeCount;
       if (hop.awaitingReply == 0 && hop.probeCount < engine.measureRound && engine.sendGate <= 0) {
-        SocketAddress destination = {INET_FAMILY, 0, hop.address, {}};
         uint32_t timestamp;
-        sendProbe(engine, k, destination, timestamp);
+        sendProbe(engine, k, hopDestination(engine, hop), timestamp);
         hop.lastSendTime = timestamp;
         hop.awaitingReply = 1;
         engine.sendGate = MEASUREMENT_GATE;
@@ -150,6 +164,27 @@ uint32_t millisecondsFromTicks(int64_t count, int64_t frequency) {
   return static_cast<uint32_t>(static_cast<int64_t>(milliseconds));
 }
 
+uint32_t ipVersion(const SocketAddress& address) {
+  return address.family == INET_FAMILY ? 4 : address.family == INET6_FAMILY ? 6 : 0;
+}
+
+bool sameHost(const SocketAddress& a, const SocketAddress& b) {
+  return a.family == b.family && a.address == b.address && memcmp(a.address6, b.address6, sizeof a.address6) == 0;
+}
+
+bool isUnspecified(const SocketAddress& address) {
+  SocketAddress none = {};
+  none.family = address.family;
+  return sameHost(address, none);
+}
+
+IpVersions versionsOf(const char* hostText, uint32_t forced) {
+  if (forced != 0) return {forced == 4, forced == 6};
+  if (strchr(hostText, ':') != nullptr) return {false, true};
+  // Digits and dots are an IPv4 address or nothing; anything else may be a name of either family.
+  return {true, hostText[strspn(hostText, "0123456789.")] != '\0'};
+}
+
 uint32_t roundTrip(uint32_t sentAt, uint32_t arrivedAt, uint32_t now) {
   if (static_cast<int32_t>(arrivedAt - sentAt) < 0) return 0;
   uint32_t took = arrivedAt - sentAt, sinceSent = now - sentAt;
@@ -170,10 +205,24 @@ void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system, Trac
   char status[HOST_NAME_LENGTH + 32];
   snprintf(status, sizeof status, "Looking up host %s", slot.hostName);
   frontEnd.render(slot, status);
-  engine.target = system.resolveTarget(slot.hostName);
-  storeShared(slot.targetAddress, engine.target.address);
-  storeShared(slot.socketError, system.transport().open());
+  // The sockets before the lookup: where privileges gave them, they are given up before anything is read from the
+  // network, the resolver's answers included. Only the families the host may turn out to have.
+  IpVersions versions = versionsOf(slot.hostName, slot.forceVersion);
+  int error4 = versions.ipv4 ? system.transport(INET_FAMILY).open(INET_FAMILY) : 0;
+  int error6 = versions.ipv6 ? system.transport(INET6_FAMILY).open(INET6_FAMILY) : 0;
   frontEnd.socketOpened(slot);
+  engine.target = system.resolveTarget(slot.hostName, slot.forceVersion);
+  // It reaches only this host: probes to it would trace nothing.
+  uint32_t version = ipVersion(engine.target);
+  if (isUnspecified(engine.target) || !(version == 4 ? versions.ipv4 : versions.ipv6)) engine.target = {};
+  bool ipv6 = isIpv6(engine);
+  engine.transport = &system.transport(ipv6 ? INET6_FAMILY : INET_FAMILY);
+  if (ipv6 ? versions.ipv4 : versions.ipv6) system.transport(ipv6 ? INET_FAMILY : INET6_FAMILY).close();
+  if (engine.target.family == 0) engine.transport->close();  // a host not found is sent nothing
+  if (ipv6) storeAddress6(slot.targetAddress6, engine.target.address6);
+  storeShared(slot.targetAddress, engine.target.address);
+  storeShared(slot.socketError, ipv6 || (engine.target.family == 0 && error4 == 0) ? error6 : error4);
+  storeShared(slot.ipVersion, engine.target.family != 0 ? version : 0);
   frontEnd.render(slot, nullptr);
   engine.sendGate = 0;
   engine.probeWindow = INITIAL_WINDOW;
@@ -186,8 +235,10 @@ void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system, Trac
 
 bool runPass(TraceEngine& engine) {
   TraceSlot& slot = *engine.slot;
-  discoveryStep(engine);
-  receiveStep(engine);
+  if (engine.target.family != 0) {
+    discoveryStep(engine);
+    receiveStep(engine);
+  }
   uint32_t minimum = UINT32_MAX;
   bool anyKnown = false;
   measurementStep(engine, minimum, anyKnown);
@@ -203,7 +254,7 @@ bool runPass(TraceEngine& engine) {
               static_cast<uint32_t>(isQuiet(engine, engine.system->nowMilliseconds()) && !engine.refreshWanted));
   if (loadShared(slot.stopRequested) != 0) {
     storeShared(slot.inUse, 0u);
-    engine.system->transport().close();
+    engine.transport->close();
     return false;
   }
   return true;

@@ -26,7 +26,8 @@ struct TraceEngine {
   TraceSlot* slot;                        // the slot this worker runs
   TraceSystem* system;                    // clock, socket and waits of this worker
   TraceFrontEnd* frontEnd;                // its window and reverse lookups
-  SocketAddress target;                   // destination of every discovery probe
+  SocketAddress target;                   // destination of every discovery probe; family 0 when not found
+  IcmpTransport* transport;               // the transport of the target's family
   int32_t probeWindow;                    // hops 0..probeWindow-1 are examined, never above MAX_HOPS
   uint32_t measureRound;                  // hops are measured while probeCount < measureRound
   uint32_t rounds;                        // measurement probes each hop gets: the slot's, or MAX_ROUND
@@ -47,6 +48,13 @@ uint32_t roundTrip(uint32_t sentAt, uint32_t arrivedAt, uint32_t now);
 // then the total. A report reads them the other way round, so that a redraw between two writes shows neither more
 // replies than probes nor a total ahead of its replies, whose average would spike for a frame.
 void countAnswered(HopRecord& hop, uint32_t roundTripTime);
+
+// The IP versions a host text may resolve to: the version forced (4 or 6), if any; IPv6 alone for an IPv6 literal,
+// IPv4 alone for a dotted one.
+struct IpVersions {
+  bool ipv4, ipv6;
+};
+IpVersions versionsOf(const char* hostText, uint32_t forced);
 
 // Worker start, steps up to the first pass: status text, resolution, the socket.
 void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system, TraceFrontEnd& frontEnd);

@@ -15,6 +15,21 @@ size_t copyCut(char* out, size_t capacity, const char* text) {
   return length;
 }
 
+void storeAddress6(uint32_t (&to)[4], const uint8_t (&bytes)[16]) {
+  for (int i = 0; i < 4; ++i) {
+    uint32_t word;
+    memcpy(&word, bytes + 4 * i, 4);
+    storeShared(to[i], word);
+  }
+}
+
+void loadAddress6(const uint32_t (&from)[4], uint8_t (&bytes)[16]) {
+  for (int i = 0; i < 4; ++i) {
+    uint32_t word = loadShared(from[i]);
+    memcpy(bytes + 4 * i, &word, 4);
+  }
+}
+
 void setHopName(HopRecord& hop, const char* name) {
   char cut[HOP_NAME_LENGTH] = {};
   copyCut(cut, sizeof cut, name);

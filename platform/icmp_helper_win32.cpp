@@ -40,8 +40,9 @@ void runEndedRoutines() { SleepEx(0, TRUE); }
 
 }  // namespace
 
-int IcmpHelper::open() {
+int IcmpHelper::open(uint16_t family) {
   close();
+  if (family != AF_INET) return WSAEAFNOSUPPORT;
   HANDLE file = IcmpCreateFile();
   if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
   file_ = file;
@@ -160,7 +161,7 @@ int IcmpHelper::receive(uint8_t* buffer, int capacity, SocketAddress& sender, ui
   // quotes the 8 bytes that every router quotes.
   int length = helperReplyDatagram(reply.Status, reply.Address, request.probe, buffer, capacity);
   if (length < 0) return -1;
-  sender = {INET_FAMILY, 0, reply.Address, {}};
+  sender = ipv4Address(reply.Address);
   arrivedAt = getLittle32(request.probe + ECHO_TIMESTAMP_AT) + reply.RoundTripTime;
   return length;
 }

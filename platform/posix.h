@@ -16,7 +16,7 @@ constexpr int RECEIVE_QUEUE_BYTES = 1 << 20;
 class RawIcmpSocket : public IcmpTransport {
  public:
   ~RawIcmpSocket() override { close(); }
-  int open() override;
+  int open(uint16_t family) override;
   void close() override;
   void setTimeToLive(int timeToLive) override;
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
@@ -25,7 +25,8 @@ class RawIcmpSocket : public IcmpTransport {
   bool wait(intptr_t wake, bool wakeOnly) override;
 
  private:
-  int handle_ = -1;  // the socket, or -1 while closed
+  int handle_ = -1;      // the socket, or -1 while closed
+  uint16_t family_ = 0;  // AF_INET or AF_INET6, once open
 };
 
 // An ICMP ping socket (SOCK_DGRAM, IPPROTO_ICMP), open to the groups that net.ipv4.ping_group_range admits. It sees
@@ -33,7 +34,7 @@ class RawIcmpSocket : public IcmpTransport {
 class PingSocket : public IcmpTransport {
  public:
   ~PingSocket() override { close(); }
-  int open() override;
+  int open(uint16_t family) override;
   void close() override;
   void setTimeToLive(int timeToLive) override;
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
@@ -44,6 +45,7 @@ class PingSocket : public IcmpTransport {
  private:
   void clearError();
   int handle_ = -1;          // the socket, or -1 while closed
+  uint16_t family_ = 0;      // AF_INET or AF_INET6, once open
   uint16_t identifier_ = 0;  // what the probes carried before the kernel put its own identifier in
 };
 
@@ -51,15 +53,20 @@ class PingSocket : public IcmpTransport {
 // given.
 class NativeTraceSystem : public TraceSystem {
  public:
-  explicit NativeTraceSystem(IcmpTransport& transport) : transport_(transport) {}
-  IcmpTransport& transport() override { return transport_; }
+  NativeTraceSystem(IcmpTransport& ipv4, IcmpTransport& ipv6) : ipv4_(ipv4), ipv6_(ipv6) {}
+  IcmpTransport& transport(uint16_t family) override { return family == INET_FAMILY ? ipv4_ : ipv6_; }
   uint32_t nowMilliseconds() override;
   void waitForNextPass(const TraceSlot& slot, bool quiet) override;
   uint32_t processId() override;
-  SocketAddress resolveTarget(const char* hostText) override;
+  SocketAddress resolveTarget(const char* hostText, uint32_t version) override;
 
  private:
-  IcmpTransport& transport_;
+  // The transport the engine traces on: it closes the other family's.
+  bool waitOnTransport(intptr_t wake, bool wakeOnly) {
+    return ipv4_.wait(wake, wakeOnly) || ipv6_.wait(wake, wakeOnly);
+  }
+  IcmpTransport& ipv4_;
+  IcmpTransport& ipv6_;
 };
 
 // The monotonic clock in whole milliseconds, wrapping modulo 2^32: the engine's clock.
@@ -70,7 +77,7 @@ void requestReceiveTimes(int socket);
 
 // One datagram as recvmsg leaves it: where it came from and its control messages.
 struct ReceivedMessage {
-  sockaddr_in from;
+  sockaddr_in6 from;  // or a sockaddr_in, which is shorter
   iovec data;
   msghdr message;
   alignas(cmsghdr) char control[256];
@@ -80,6 +87,13 @@ struct ReceivedMessage {
 // stamp, or now without one). -1 when nothing was read.
 ssize_t receiveStamped(int socket, uint8_t* buffer, int capacity, int flags, ReceivedMessage& received,
                        uint32_t& arrivedAt);
+
+// Sets the time-to-live, or IPv6's hop limit, of the probes `socket` of `family` sends.
+void setHopLimit(int socket, uint16_t family, int hops);
+// Sends `message` to `destination` in the family it names.
+void sendTo(int socket, const uint8_t* message, int length, const SocketAddress& destination);
+// The sender of what `received` holds.
+SocketAddress senderOf(const ReceivedMessage& received);
 
 // Blocks until `wake` (an eventfd or timer descriptor) is readable, or, unless `wakeOnly`, `socket` has `events`.
 // False when there is no socket.

@@ -7,6 +7,7 @@
 #include "platform/win32.h"
 
 static_assert(AF_INET == INET_FAMILY);
+const uint16_t INET6_FAMILY = AF_INET6;
 
 const char TRANSPORT_FIX[] = "run Zarta as administrator";
 
@@ -26,25 +27,29 @@ uint32_t NativeTraceSystem::nowMilliseconds() { return performanceCounterMillise
 
 uint32_t NativeTraceSystem::processId() { return GetCurrentProcessId(); }
 
-SocketAddress NativeTraceSystem::resolveTarget(const char* hostText) {
+SocketAddress NativeTraceSystem::resolveTarget(const char* hostText, uint32_t version) {
   SocketAddress result = {};
   unsigned long dotted = inet_addr(hostText);
-  if (dotted != INADDR_NONE) {
+  if (dotted != INADDR_NONE && version != 6) {
     result.family = AF_INET;
     result.address = dotted;
     return result;
   }
-  hostent* entry = gethostbyname(hostText);
-  if (entry != nullptr && entry->h_addr_list != nullptr && entry->h_addr_list[0] != nullptr) {
-    result.family = static_cast<uint16_t>(entry->h_addrtype);
-    memcpy(&result.address, entry->h_addr_list[0], 4);
-  }
+  addrinfo hints = {};
+  // The resolver's order: by default Windows puts IPv6 first, where the host has it.
+  hints.ai_family = version == 4 ? AF_INET : version == 6 ? AF_INET6 : AF_UNSPEC;
+  hints.ai_socktype = SOCK_RAW;  // one entry an address, not one a socket type
+  addrinfo* found = nullptr;
+  if (getaddrinfo(hostText, nullptr, &hints, &found) == 0 && found != nullptr &&
+      (found->ai_family == AF_INET || found->ai_family == AF_INET6) && found->ai_addrlen <= sizeof result)
+    memcpy(&result, found->ai_addr, found->ai_addrlen);
+  if (found != nullptr) freeaddrinfo(found);
   return result;
 }
 
 // The helper API wherever it can be had; the raw socket (administrators) only where it cannot.
-using Transports = TransportPair<NativeTraceSystem, IcmpHelper, RawIcmpSocket>;
+int traceWorker(TraceSlot& slot, TraceFrontEnd& frontEnd) {
+  return traceOn<NativeTraceSystem, IcmpHelper, RawIcmpSocket>(slot, frontEnd);
+}
 
-int traceWorker(TraceSlot& slot, TraceFrontEnd& frontEnd) { return Transports().trace(slot, frontEnd); }
-
-int transportOpenError() { return Transports().openError(); }
+int transportOpenError() { return openError<IcmpHelper, RawIcmpSocket>(); }

@@ -1,10 +1,10 @@
 #include "platform/transport_choice.h"
 
-int TransportChoice::open() {
+int TransportChoice::open(uint16_t family) {
   close();
   int error = 0;
   for (int i = 0; i < count_; ++i) {
-    error = candidates_[i]->open();
+    error = candidates_[i]->open(family);
     if (error == 0) {
       chosen_ = candidates_[i];
       return 0;

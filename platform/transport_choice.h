@@ -9,7 +9,7 @@ class TransportChoice : public IcmpTransport {
  public:
   TransportChoice(IcmpTransport* const* candidates, int count) : candidates_(candidates), count_(count) {}
   // Opens each candidate in order; the last refusal's error when every one refuses.
-  int open() override;
+  int open(uint16_t family) override;
   void close() override;
   void setTimeToLive(int timeToLive) override;
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
@@ -23,22 +23,29 @@ class TransportChoice : public IcmpTransport {
   IcmpTransport* chosen_ = nullptr;  // the one that opened, or null
 };
 
-// A platform's two transports in their order of choice, behind the one choice the engine sees, run by the
-// platform's `System`.
-template <typename System, typename Preferred, typename Fallback>
+// A platform's two transports in their order of choice, behind the one choice the engine sees.
+template <typename Preferred, typename Fallback>
 struct TransportPair {
   Preferred preferred;
   Fallback fallback;
   IcmpTransport* const order[2] = {&preferred, &fallback};
   TransportChoice choice{order, 2};
-
-  int trace(TraceSlot& slot, TraceFrontEnd& frontEnd) {
-    System system(choice);
-    return runTrace(slot, system, frontEnd);
-  }
-  int openError() {
-    int error = choice.open();
-    choice.close();
-    return error;
-  }
 };
+
+// A trace on the platform's `System` with a pair of each family, chosen apart: where one family's preferred transport
+// cannot be had, the other's still may be.
+template <typename System, typename Preferred, typename Fallback>
+int traceOn(TraceSlot& slot, TraceFrontEnd& frontEnd) {
+  TransportPair<Preferred, Fallback> ipv4, ipv6;
+  System system(ipv4.choice, ipv6.choice);
+  return runTrace(slot, system, frontEnd);
+}
+
+// 0 when one of the pair opens for IPv4; otherwise the last one's error code.
+template <typename Preferred, typename Fallback>
+int openError() {
+  TransportPair<Preferred, Fallback> pair;
+  int error = pair.choice.open(INET_FAMILY);
+  pair.choice.close();
+  return error;
+}

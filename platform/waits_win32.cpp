@@ -43,7 +43,7 @@ void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
   HANDLE stop = quiet ? stopEvent(slot) : nullptr;
   if (stop != nullptr) {
     // Set after the stop request is stored: a request made from here on still ends the wait.
-    if (loadShared(slot.stopRequested) == 0 && !transport_.wait(reinterpret_cast<intptr_t>(stop), false))
+    if (loadShared(slot.stopRequested) == 0 && !waitOnTransport(reinterpret_cast<intptr_t>(stop), false))
       WaitForSingleObject(stop, INFINITE);
     return;
   }
@@ -61,5 +61,5 @@ void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
     Sleep(1);
     return;
   }
-  if (!transport_.wait(passTimer_, true)) WaitForSingleObject(timer, INFINITE);
+  if (!waitOnTransport(passTimer_, true)) WaitForSingleObject(timer, INFINITE);
 }

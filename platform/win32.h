@@ -21,7 +21,7 @@ constexpr int RECEIVE_QUEUE_BYTES = 1 << 20;
 class RawIcmpSocket : public IcmpTransport {
  public:
   ~RawIcmpSocket() override { close(); }
-  int open() override;
+  int open(uint16_t family) override;
   void close() override;
   void setTimeToLive(int timeToLive) override;
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
@@ -42,6 +42,7 @@ class RawIcmpSocket : public IcmpTransport {
   bool socketReadable();
   int takeIn(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt);
   intptr_t handle_ = -1;           // the socket, or -1 (INVALID_SOCKET) while closed
+  uint16_t family_ = 0;            // AF_INET or AF_INET6, once open
   HANDLE arrivalEvent_ = nullptr;  // set when a datagram arrives
   Arrival kept_[KEPT_ARRIVALS];    // stamped and not yet received, oldest at keptFirst_
   int keptFirst_ = 0;
@@ -53,7 +54,7 @@ class RawIcmpSocket : public IcmpTransport {
 class IcmpHelper : public IcmpTransport {
  public:
   ~IcmpHelper() override { close(); }
-  int open() override;
+  int open(uint16_t family) override;
   void close() override;
   void setTimeToLive(int timeToLive) override;
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
@@ -85,16 +86,21 @@ class IcmpHelper : public IcmpTransport {
 // transport it is given.
 class NativeTraceSystem : public TraceSystem {
  public:
-  explicit NativeTraceSystem(IcmpTransport& transport) : transport_(transport) {}
+  NativeTraceSystem(IcmpTransport& ipv4, IcmpTransport& ipv6) : ipv4_(ipv4), ipv6_(ipv6) {}
   ~NativeTraceSystem() override;
-  IcmpTransport& transport() override { return transport_; }
+  IcmpTransport& transport(uint16_t family) override { return family == INET_FAMILY ? ipv4_ : ipv6_; }
   uint32_t nowMilliseconds() override;
   void waitForNextPass(const TraceSlot& slot, bool quiet) override;
   uint32_t processId() override;
-  SocketAddress resolveTarget(const char* hostText) override;
+  SocketAddress resolveTarget(const char* hostText, uint32_t version) override;
 
  private:
-  IcmpTransport& transport_;
+  // The transport the engine traces on: it closes the other family's.
+  bool waitOnTransport(intptr_t wake, bool wakeOnly) {
+    return ipv4_.wait(wake, wakeOnly) || ipv6_.wait(wake, wakeOnly);
+  }
+  IcmpTransport& ipv4_;
+  IcmpTransport& ipv6_;
   intptr_t passTimer_ = 0;  // the waitable timer of the 1 ms passes once made, or -1 where it is refused
 };
 

@@ -254,9 +254,9 @@ TEST(Engine, StartsInStatusFormAndStopsAtTheEndOfAPass) {
     std::string shown;  // at the stop
   } cases[] = {
       // clang-format off
-      {{}, 10000, INITIAL_WINDOW * MAX_DISCOVERY_PROBES, "203.0.113.9 not found \n"},
-      {{INET_FAMILY, 0, 0, {}}, 10000, INITIAL_WINDOW * MAX_DISCOVERY_PROBES, "203.0.113.9 not found \n"},
-      {{INET_FAMILY, 0, parseAddress("203.0.113.9"), {}}, 0, 1,
+      {{}, 10000, 0, "203.0.113.9 not found \n"},
+      {ipv4Address(0), 10000, 0, "203.0.113.9 not found \n"},
+      {ipv4Address(parseAddress("203.0.113.9")), 0, 1,
        "203.0.113.9 resolved to 203.0.113.9\nHop\tPing\tLoss\tSent\tIP\tAddress\n1\t?\t0%\t0\t\t\n"},
       // clang-format on
   };

@@ -27,13 +27,13 @@ TEST(Kernel, PingSocketHandsOverTheRoutersAnswersAndEndsAQuietWait) {
       {"the echo reply to the probe sent right after it", "198.51.100.1", 64, ICMP_TYPE_ECHO_REPLY},
   };
   PingSocket socket;
-  ASSERT_EQ(socket.open(), 0);
-  NativeTraceSystem system(socket);
+  ASSERT_EQ(socket.open(INET_FAMILY), 0);
+  NativeTraceSystem system(socket, socket);
   auto send = [&](const Case& c) {
     uint8_t probe[PROBE_LENGTH];
     buildProbe(probe, system.processId(), 3, 7, system.nowMilliseconds());
     socket.setTimeToLive(c.timeToLive);
-    socket.send(probe, PROBE_LENGTH, {INET_FAMILY, 0, parseAddress(c.to), {}});
+    socket.send(probe, PROBE_LENGTH, ipv4Address(parseAddress(c.to)));
   };
   send(cases[0]);
   for (size_t i = 0; i < std::size(cases); ++i) {

@@ -34,7 +34,7 @@ struct Slot : TraceSlot {
   Slot() : TraceSlot() { strcpy(hostName, "target.example"), targetAddress = parseAddress("10.1.2.3"); }
   Slot& hop(int k, int32_t state, const char* address, uint32_t probes, uint32_t replies, uint32_t rtt,
             const char* name = "") {
-    hops[k] = {state, 0, 0, 0, probes, replies, rtt, parseAddress(address), {}, {}, 0, 0, 0, 0};
+    hops[k] = {state, 0, 0, 0, probes, replies, rtt, parseAddress(address), {}, {}, 0, 0, 0, 0, {}};
     return setHopName(hops[k], name), *this;
   }
   Slot& spread(int k, uint32_t best, uint32_t worst, uint64_t squares) {

@@ -151,7 +151,7 @@ int SimTrace::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint
   if (!datagramWaiting()) return -1;
   Datagram answer = std::move(waiting.front());
   waiting.erase(waiting.begin());
-  sender = {INET_FAMILY, 0, answer.address, {}}, arrivedAt = answer.at + stampShift;
+  sender = ipv4Address(answer.address), arrivedAt = answer.at + stampShift;
   int length = std::min(capacity, static_cast<int>(answer.bytes.size()));
   if (length > 0) memcpy(buffer, answer.bytes.data(), length);
   return length;
@@ -161,7 +161,7 @@ SimTrace::SimTrace(const std::string& scenario, uint32_t clockStart, uint8_t tag
     : now(clockStart), pid(processId) {
   std::string error = parsePathModel(scenario, path);
   if (!error.empty()) ADD_FAILURE() << error;
-  resolved = {INET_FAMILY, 0, path.target, {}}, slot.traceTag = tag;
+  resolved = ipv4Address(path.target), slot.traceTag = tag;
   restart();
 }
 

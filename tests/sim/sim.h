@@ -71,16 +71,16 @@ enum Delivery { RAW_SOCKET, ICMP_HELPER };
 // One trace run pass by pass on a scenario's path, on a simulated clock and raw socket, shown in a simulated window.
 struct SimTrace : TraceSystem, IcmpTransport, TraceFrontEnd {
   explicit SimTrace(const std::string& scenario, uint32_t clockStart = 0, uint8_t tag = 0, uint32_t pid = 0x1234);
-  IcmpTransport& transport() override { return *this; }
+  IcmpTransport& transport(uint16_t) override { return *this; }
   uint32_t nowMilliseconds() override { return now; }
   // 1 ms on a fine timer, else on to the next tick, as Sleep(1) ends a pass on Windows.
   void waitForNextPass(const TraceSlot& slot, bool quiet) override;
   uint32_t processId() override { return pid; }
-  SocketAddress resolveTarget(const char*) override { return resolved; }
+  SocketAddress resolveTarget(const char*, uint32_t) override { return resolved; }
   void startReverseLookup(TraceSlot&, int) override {}
   void socketOpened(TraceSlot&) override {}
   void render(TraceSlot& slot, const char* statusText) override;
-  int open() override { return isOpen = true, 0; }
+  int open(uint16_t) override { return isOpen = true, 0; }
   void close() override { isOpen = false; }
   void setTimeToLive(int value) override { timeToLive = value; }
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
