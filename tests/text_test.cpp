@@ -149,7 +149,12 @@ TEST(HostText, CutsTheHostOutOfTheText) {
       {"ftp://files.example:21/pub", "files.example"}, {"  192.168.0.1 more words", "192.168.0.1"},
       {"http://ftp://a.example", "a.example"}, {"HTTP://a.example", "HTTP"}, {" http://a.example", "http"},
       {"http://", ""}, {"ftp://", ""}, {"http:/a.example", "http"}, {"a.example\r\nb.example", "a.exampleb.example"},
-      {"\t a\tb c", "ab"}, {"caf\xC3\xA9-bar.example", "caf-bar.example"}, {"[fe80::1]", "fe80"}, {"", ""},
+      {"\t a\tb c", "ab"}, {"caf\xC3\xA9-bar.example", "caf-bar.example"}, {"", ""},
+      // IPv6 literals, bracketed or bare, with a zone, a dotted tail; one colon stays a port's
+      {"[fe80::1]", "fe80::1"}, {"http://[2001:db8::1]:8080/x", "2001:db8::1"}, {"2001:DB8::1", "2001:DB8::1"},
+      {" fe80::1%eth0 up", "fe80::1%eth0"}, {"::ffff:192.0.2.1.", "::ffff:192.0.2.1"}, {"2001:db8::", "2001:db8::"},
+      {"2001:db8::1:", "2001:db8::1"}, {"[2001:db8::1%2]:80", "2001:db8::1%2"}, {"dead:beef", "dead"},
+      {"x[2001:db8::1]", "x2001"},
       {std::string(4999, 'b') + "_cd", std::string(4999, 'b')},
       // clang-format on
   };
