@@ -198,10 +198,11 @@ size_t buildTraceReport(const TraceSlot& slot, const char* statusText, char (&te
   report.add(address);
   report.add("\r\n");
   if (int32_t error = loadShared(slot.socketError)) {
-    report.add("No ICMP socket (error ");
+    bool ipv6 = loadShared(slot.ipVersion) == 6;
+    report.add(ipv6 ? "No ICMPv6 socket (error " : "No ICMP socket (error ");
     report.addNumber(error);
     report.add("): ");
-    report.add(TRANSPORT_FIX);
+    report.add(ipv6 ? TRANSPORT_FIX_IPV6 : TRANSPORT_FIX);
     report.add("\r\n");
   }
   report.add(wide ? "Hop\tPing\tBest\tWrst\tStDev\tLoss\tSent\tIP\tAddress\r\n"

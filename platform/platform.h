@@ -4,8 +4,9 @@
 #include "core/trace_system.h"
 #include "core/trace_table.h"
 
-// The ways out named when no transport can be had, after the platform's error code.
+// The ways out named when no transport can be had, after the platform's error code: for IPv4, and for IPv6.
 extern const char TRANSPORT_FIX[];
+extern const char TRANSPORT_FIX_IPV6[];
 
 // The worker of one trace on this platform's transports, in their order of choice: runs it until its stop request.
 // Returns 0.

@@ -23,6 +23,8 @@ static_assert(sizeof(sockaddr_in6) == sizeof(SocketAddress) && offsetof(sockaddr
 static_assert(offsetof(sockaddr_in, sin_addr) == offsetof(SocketAddress, address));
 
 const char TRANSPORT_FIX[] = "run as root, grant CAP_NET_RAW, or allow ping sockets (sysctl net.ipv4.ping_group_range)";
+// The same sysctl admits ICMPv6 ping sockets; a kernel without IPv6 refuses both kinds.
+const char TRANSPORT_FIX_IPV6[] = "IPv6 needs root, CAP_NET_RAW or ping sockets (sysctl net.ipv4.ping_group_range)";
 
 namespace {
 

@@ -10,6 +10,8 @@ static_assert(AF_INET == INET_FAMILY);
 const uint16_t INET6_FAMILY = AF_INET6;
 
 const char TRANSPORT_FIX[] = "run Zarta as administrator";
+// Every Windows since Vista probes IPv6 with its ICMP helper; Wine 8 has none.
+const char TRANSPORT_FIX_IPV6[] = "IPv6 probing is not available on this system; run Zarta as administrator";
 
 // The engine's clock; the raw socket reads it too, to time each answer as it is taken in.
 uint32_t performanceCounterMilliseconds() {
