@@ -1,5 +1,6 @@
 // The tray program's windows in-process, against the real templates and procedures: started as
-// zarta.exe starts and run by its own message loop, with a worker double that starts no thread.
+// zarta.exe starts and run by its own message loop, with a worker double that starts no thread (but for IPv6, which
+// Wine 8 cannot send: the real worker shows how it says so).
 #include <gtest/gtest.h>
 #include <ws2tcpip.h>
 
