@@ -1,6 +1,7 @@
 // Starting a trace on Windows: the slot, then its window, then its worker thread.
 #include "display/trace_start.h"
 #include "display/trace_window_win32.h"
+#include "platform/win32.h"
 #include "resources/resource.h"
 
 HINSTANCE appInstance;
@@ -18,7 +19,9 @@ WorkerThreadStarter startWorkerThread = startTraceWorkerThread;
 
 bool startTraceWorkerThread(TraceSlot& slot) {
   DWORD threadId = 0;
-  HANDLE thread = CreateThread(nullptr, 0, runTraceWorker, &slot, 0, &threadId);
+  // Sized for what the worker keeps on its stack rather than left to the linker's default for the program.
+  HANDLE thread =
+      CreateThread(nullptr, WORKER_STACK_BYTES, runTraceWorker, &slot, STACK_SIZE_PARAM_IS_A_RESERVATION, &threadId);
   if (thread == nullptr) return false;
   slot.threadId = threadId;
   // Nothing waits for a worker; keeping the handle would only leak it.

@@ -37,11 +37,12 @@ INT_PTR onClose(HWND window) {
   return FALSE;
 }
 
-void setReportText(HWND window, const char* text, bool setTabStops) {
+// With `tabStops`, the edit's tab stops are set first (the status form keeps those it has).
+void setReportText(HWND window, const char* text, const int* tabStops) {
   HWND edit = GetDlgItem(window, IDC_TRACE_TEXT);
-  if (setTabStops) {
+  if (tabStops != nullptr) {
     int stops[TAB_STOP_COUNT];
-    memcpy(stops, REPORT_TAB_STOPS, sizeof stops);
+    memcpy(stops, tabStops, sizeof stops);
     SendMessageA(edit, EM_SETTABSTOPS, TAB_STOP_COUNT, reinterpret_cast<LPARAM>(stops));
   }
   SetWindowTextA(edit, text);
@@ -52,7 +53,9 @@ void setReportText(HWND window, const char* text, bool setTabStops) {
 void renderTraceReport(TraceSlot& slot, const char* statusText) {
   char text[REPORT_LENGTH];
   buildTraceReport(slot, statusText, text);
-  setReportText(static_cast<HWND>(slot.window), text, statusText == nullptr);
+  // An IPv6 trace's IP column is wider: its addresses run to 39 characters.
+  const int* tabStops = loadShared(slot.ipVersion) == 6 ? REPORT_TAB_STOPS_IPV6 : REPORT_TAB_STOPS;
+  setReportText(static_cast<HWND>(slot.window), text, statusText == nullptr ? tabStops : nullptr);
 }
 
 INT_PTR CALLBACK traceWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

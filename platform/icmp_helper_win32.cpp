@@ -1,4 +1,4 @@
-// Windows: the ICMP helper API, which sends echo requests for programs without privileges and
+// Windows: the ICMP helper API, which sends echo requests of either IP version for programs without privileges and
 // hands back, per request, the answering host, its status and the round trip.
 // iphlpapi.h must come before icmpapi.h, which uses its types.
 // clang-format off
@@ -29,6 +29,13 @@ static_assert(IcmpHelper::MAX_REQUESTS >=
 
 static_assert(IcmpHelper::REPLY_BYTES >=
               sizeof(icmp_echo_reply) + DATA_LENGTH + ICMP_HEADER_LENGTH + sizeof(IO_STATUS_BLOCK));
+static_assert(IcmpHelper::REPLY_BYTES >=
+              sizeof(Icmp6EchoReply) + DATA_LENGTH + ICMP_HEADER_LENGTH + sizeof(IO_STATUS_BLOCK));
+
+// Looked up when the program starts, never imported: Icmp6ParseReplies is missing from Wine 8, whose two others are
+// stubs, and a Windows without IPv6 could lack them all. The reply's status is read from the record instead.
+const auto createFile6 = systemFunction<decltype(Icmp6CreateFile)>("iphlpapi.dll", "Icmp6CreateFile");
+const auto sendEcho6 = systemFunction<decltype(Icmp6SendEcho2)>("iphlpapi.dll", "Icmp6SendEcho2");
 
 // Does nothing: the events tell which requests ended. Wine 8 needs a routine to keep a request's
 // IO_STATUS_BLOCK, which without one it frees on return while the request still runs, and the
@@ -42,10 +49,12 @@ void runEndedRoutines() { SleepEx(0, TRUE); }
 
 int IcmpHelper::open(uint16_t family) {
   close();
-  if (family != AF_INET) return WSAEAFNOSUPPORT;
-  HANDLE file = IcmpCreateFile();
+  if (family != AF_INET && family != AF_INET6) return WSAEAFNOSUPPORT;
+  if (family == AF_INET6 && (createFile6 == nullptr || sendEcho6 == nullptr)) return ERROR_PROC_NOT_FOUND;
+  HANDLE file = family == AF_INET6 ? createFile6() : IcmpCreateFile();
   if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
   file_ = file;
+  ipv6_ = family == AF_INET6;
   for (Request& request : requests_) {
     request.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (request.event == nullptr) {
@@ -94,12 +103,26 @@ void IcmpHelper::send(const uint8_t* message, int length, const SocketAddress& d
   data[HOP_IN_DATA + 1] = message[ECHO_TAG_AT];
   // A request that ends without a reply written (refused by the system) must read as no answer.
   memset(request->reply, 0, sizeof request->reply);
-  reinterpret_cast<icmp_echo_reply*>(request->reply)->Status = IP_GENERAL_FAILURE;
+  if (ipv6_)
+    reinterpret_cast<Icmp6EchoReply*>(request->reply)->status = IP_GENERAL_FAILURE;
+  else
+    reinterpret_cast<icmp_echo_reply*>(request->reply)->Status = IP_GENERAL_FAILURE;
+  // The hop limit, for IPv6 too.
   IP_OPTION_INFORMATION options = {};
   options.Ttl = static_cast<UCHAR>(timeToLive_);
   request->busy = true;
-  DWORD done = IcmpSendEcho2(file_, request->event, requestEnded, nullptr, destination.address, data, DATA_LENGTH,
-                             &options, request->reply, sizeof request->reply, REQUEST_TIMEOUT_MS);
+  DWORD done;
+  if (ipv6_) {
+    // From the unspecified address: the system picks the source of the route, as for IPv4.
+    sockaddr_in6 source = {}, to = {};
+    source.sin6_family = AF_INET6;
+    memcpy(&to, &destination, sizeof to);
+    done = sendEcho6(file_, request->event, requestEnded, nullptr, &source, &to, data, DATA_LENGTH, &options,
+                     request->reply, sizeof request->reply, REQUEST_TIMEOUT_MS);
+  } else {
+    done = IcmpSendEcho2(file_, request->event, requestEnded, nullptr, destination.address, data, DATA_LENGTH, &options,
+                         request->reply, sizeof request->reply, REQUEST_TIMEOUT_MS);
+  }
   // Finished at once, its reply is in the buffer: the set event hands it over like the others.
   if (done != 0)
     SetEvent(request->event);
@@ -153,6 +176,7 @@ int IcmpHelper::receive(uint8_t* buffer, int capacity, SocketAddress& sender, ui
   request.busy = false;
   ResetEvent(request.event);
   runEndedRoutines();
+  if (ipv6_) return readIcmp6Reply(request.reply, request.probe, buffer, capacity, sender, arrivedAt);
   // The count is 0 for a request that got no answer; the status says which, in either case.
   IcmpParseReplies(request.reply, sizeof request.reply);
   const icmp_echo_reply& reply = *reinterpret_cast<const icmp_echo_reply*>(request.reply);
@@ -163,5 +187,20 @@ int IcmpHelper::receive(uint8_t* buffer, int capacity, SocketAddress& sender, ui
   if (length < 0) return -1;
   sender = ipv4Address(reply.Address);
   arrivedAt = getLittle32(request.probe + ECHO_TIMESTAMP_AT) + reply.RoundTripTime;
+  return length;
+}
+
+int readIcmp6Reply(const uint8_t* reply, const uint8_t* probe, uint8_t* buffer, int capacity, SocketAddress& sender,
+                   uint32_t& arrivedAt) {
+  Icmp6EchoReply record;
+  memcpy(&record, reply, sizeof record);
+  // An ICMPv6 message carries no sender: the record does.
+  int length = helperReplyDatagram(record.status, 0, probe, buffer, capacity, true);
+  if (length < 0) return -1;
+  sender = {};
+  sender.family = AF_INET6;
+  memcpy(sender.address6, record.sender.address, sizeof sender.address6);
+  sender.scope = ntohl(record.sender.scope);
+  arrivedAt = getLittle32(probe + ECHO_TIMESTAMP_AT) + record.roundTripTime;
   return length;
 }

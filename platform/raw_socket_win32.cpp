@@ -4,7 +4,6 @@
 #include "platform/win32.h"
 
 static_assert(IP_TTL == 4, "IP_TTL must be ws2tcpip.h's value");
-static_assert(sizeof(sockaddr_in6) == sizeof(SocketAddress) && offsetof(sockaddr_in6, sin6_addr) == 8);
 
 int RawIcmpSocket::open(uint16_t family) {
   close();

@@ -10,8 +10,10 @@ static_assert(AF_INET == INET_FAMILY);
 const uint16_t INET6_FAMILY = AF_INET6;
 
 const char TRANSPORT_FIX[] = "run Zarta as administrator";
-// Every Windows since Vista probes IPv6 with its ICMP helper; Wine 8 has none.
-const char TRANSPORT_FIX_IPV6[] = "IPv6 probing is not available on this system; run Zarta as administrator";
+// Every Windows since Vista probes IPv6 with its ICMP helper; Wine 8 has none, and refuses raw ICMPv6 sockets too.
+const char TRANSPORT_FIX_IPV6[] =
+    "tracing IPv6 needs a Windows whose ICMP helper has IPv6 (every Windows since Vista), or Zarta run as "
+    "administrator";
 
 // The engine's clock; the raw socket reads it too, to time each answer as it is taken in.
 uint32_t performanceCounterMilliseconds() {
@@ -21,8 +23,8 @@ uint32_t performanceCounterMilliseconds() {
   return millisecondsFromTicks(count.QuadPart, frequency.QuadPart);
 }
 
-AnyFunction kernelFunction(const char* name) {
-  return reinterpret_cast<AnyFunction>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name));
+AnyFunction systemFunction(const char* module, const char* name) {
+  return reinterpret_cast<AnyFunction>(GetProcAddress(GetModuleHandleA(module), name));
 }
 
 uint32_t NativeTraceSystem::nowMilliseconds() { return performanceCounterMilliseconds(); }

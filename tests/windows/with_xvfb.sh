@@ -10,6 +10,10 @@ start_xvfb() {  # [PREFIX...]: Xvfb run through PREFIX on a free display; sets D
     "$@" "$wine_run" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 }
 [ "${BASH_SOURCE[0]}" = "$0" ] || return 0
-. "$wine_run" --env "$1" || exit
-start_xvfb && trap 'kill $XVFB_PID' EXIT || { echo "Xvfb or Wine did not start"; exit 1; }
-"$wine_run" "$@"
+# Run by itself, in a network namespace of its own, Wine's server too: nothing the program sends leaves, and the names
+# it looks up come from the namespace's hosts file.
+source "$here/tests/integration/lib.sh" && . "$wine_run" --env "$1" || exit
+zt_require Xvfb && zt_ns gui "::1 ipv6-loopback.example" && ns=(ip netns exec "$ZT_ID-gui") || exit
+"$wine_server" -k 2>/dev/null; trap '"${ns[@]}" "$wine_server" -k 2>/dev/null; zt_cleanup' EXIT
+start_xvfb "${ns[@]}" || { echo "Xvfb or Wine did not start"; exit 1; }
+"${ns[@]}" "$wine_run" "$@"
