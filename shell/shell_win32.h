@@ -12,7 +12,8 @@
 
 constexpr int CLIPBOARD_TEXT_LENGTH = 5000;
 constexpr int HOST_ENTRY_TEXT_LENGTH = 500;
-constexpr UINT TRAY_ICON_RECORD_SIZE = 88;  // NOTIFYICONDATAA as Windows 95 knew it
+// NOTIFYICONDATAA as Windows 95 knew it, laid out at this build's width: 88 bytes, 104 for 64-bit programs.
+constexpr UINT TRAY_ICON_RECORD_SIZE = NOTIFYICONDATAA_V1_SIZE;
 
 // Globals of the user-interface thread; appInstance is the trace window's.
 extern HWND mainWindow;
@@ -30,7 +31,7 @@ void runMessageLoop();
 void forwardEnterKey(const MSG& message);
 
 LRESULT CALLBACK trayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// Where a trace started from the clipboard opens: at the cursor, kept 450 pixels off the
+// Where a trace started from the clipboard opens: at the cursor, kept 450 pixels (at 96 DPI) off the
 // desktop's right and bottom edges.
 POINT clipboardTracePosition(POINT cursor, const RECT& desktop);
 
