@@ -38,7 +38,7 @@ RECT desktopRect() {
 POINT placement(HWND window, int x, int y) {
   RECT own, desktop = desktopRect();
   if (systemDpi() == DESIGN_DPI || !GetWindowRect(window, &own)) return POINT{x, y};
-  // A window larger than the screen keeps its caption on it.
+  // Whole on every side; a window larger than the screen keeps its top-left corner, with the caption, on it.
   LONG left = atMost(x, desktop.right - (own.right - own.left));
   LONG top = atMost(y, desktop.bottom - (own.bottom - own.top));
   return POINT{left > desktop.left ? left : desktop.left, top > desktop.top ? top : desktop.top};

@@ -183,7 +183,8 @@ TEST_F(GuiTest, TrayEventsHotKeysAndEnterDoWhatTheyAsk) {
 
 // On the screen of $ZARTA_SCREEN (size and DPI, as this DPI-aware program sees them: in the screen's own pixels), the
 // host box, a trace from it, a clipboard trace with the cursor in the bottom-right corner and the About box lie whole;
-// the About box, which fits, at its distances from the edges scaled with the DPI.
+// the About box, which fits, at its distances from the edges scaled with the DPI. A second OK replaces the trace from
+// the box, also where keeping it whole moved it away from the place asked for.
 TEST_F(GuiTest, WindowsLieWholeOnAScaledScreen) {
   RECT screen = {}, r = {};
   GetWindowRect(GetDesktopWindow(), &screen);
@@ -204,7 +205,12 @@ TEST_F(GuiTest, WindowsLieWholeOnAScaledScreen) {
     EXPECT_TRUE(r.left >= 0 && r.top >= 0 && r.right <= screen.right && r.bottom <= screen.bottom)
         << text(window) << " " << pair(r.left, r.top) << " to " << pair(r.right, r.bottom);
   }
-  EXPECT_EQ(pair(r.left, r.top), pair(screen.right - 500 * dpi / 96, screen.bottom - 250 * dpi / 96));
+  EXPECT_EQ(pair(r.left, r.top), pair(screen.right - (500 * dpi + 48) / 96, screen.bottom - (250 * dpi + 48) / 96));
+  enter(GetDlgItem(hostEntryDialog, IDC_HOST));
+  int shown = 0;
+  for (HWND w = nullptr; (w = FindWindowExA(nullptr, w, nullptr, "Tracing route to t.example")) != nullptr;)
+    shown += IsWindowVisible(w);
+  EXPECT_EQ(shown, 1);
 }
 
 }  // namespace
