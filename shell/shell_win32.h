@@ -14,6 +14,7 @@ constexpr int CLIPBOARD_TEXT_LENGTH = 5000;
 constexpr int HOST_ENTRY_TEXT_LENGTH = 500;
 // NOTIFYICONDATAA as Windows 95 knew it, laid out at this build's width: 88 bytes, 104 for 64-bit programs.
 constexpr UINT TRAY_ICON_RECORD_SIZE = NOTIFYICONDATAA_V1_SIZE;
+static_assert(TRAY_ICON_RECORD_SIZE == (sizeof(void*) == 4 ? 88 : 104));
 
 // Globals of the user-interface thread; appInstance is the trace window's.
 extern HWND mainWindow;
