@@ -13,6 +13,6 @@ start_xvfb() {  # [PREFIX...]: Xvfb run through PREFIX on a free display; sets D
 }
 [ "${BASH_SOURCE[0]}" = "$0" ] || return 0
 . "$wine_run" --env "$1" || exit
-"$wine_server" -k 2>/dev/null  # a session left from another screen keeps that screen's size
+"$wine_server" -k 2>/dev/null; "$wine_server" -w  # a session left from another screen keeps that screen's size
 start_xvfb && trap 'kill $XVFB_PID' EXIT || { echo "Xvfb or Wine did not start"; exit 1; }
 "$wine_run" "$@"
