@@ -56,14 +56,11 @@ void closeHostEntry(HWND dialog) {
 }  // namespace
 
 void showHostEntryDialog() {
-  RECT desktop = desktopRect();
   if (hostEntryDialog == nullptr) {
     hostEntryDialog =
         CreateDialogParamA(appInstance, MAKEINTRESOURCEA(IDD_HOST_ENTRY), nullptr, hostEntryDialogProc, 0);
     ShowWindow(hostEntryDialog, SW_SHOW);
-    POINT at = placement(hostEntryDialog, desktop.right - scaledDistance(HOST_ENTRY_RIGHT_DISTANCE),
-                         desktop.bottom - scaledDistance(HOST_ENTRY_BOTTOM_DISTANCE));
-    SetWindowPos(hostEntryDialog, nullptr, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    placeOffCorner(hostEntryDialog, HOST_ENTRY_RIGHT_DISTANCE, HOST_ENTRY_BOTTOM_DISTANCE);
   }
   SetForegroundWindow(hostEntryDialog);
 }

@@ -32,6 +32,9 @@ void runMessageLoop();
 void forwardEnterKey(const MSG& message);
 
 LRESULT CALLBACK trayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Moves a dialog, keeping its size and z-order, to the given distances (pixels at 96 DPI) left of the desktop's right
+// edge and above its bottom edge.
+void placeOffCorner(HWND window, int rightDistance, int bottomDistance);
 // Where a trace started from the clipboard opens: at the cursor, kept 450 pixels (at 96 DPI) off the
 // desktop's right and bottom edges.
 POINT clipboardTracePosition(POINT cursor, const RECT& desktop);

@@ -45,10 +45,7 @@ void closeTraceWindows() {
 
 void openAboutBox() {
   HWND about = CreateDialogParamA(appInstance, MAKEINTRESOURCEA(IDD_ABOUT), mainWindow, aboutDialogProc, 0);
-  RECT desktop = desktopRect();
-  POINT at = placement(about, desktop.right - scaledDistance(ABOUT_RIGHT_DISTANCE),
-                       desktop.bottom - scaledDistance(ABOUT_BOTTOM_DISTANCE));
-  SetWindowPos(about, nullptr, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  placeOffCorner(about, ABOUT_RIGHT_DISTANCE, ABOUT_BOTTOM_DISTANCE);
   ShowWindow(about, SW_SHOW);
 }
 
@@ -112,6 +109,13 @@ void onHotKey(WPARAM id) {
 }
 
 }  // namespace
+
+void placeOffCorner(HWND window, int rightDistance, int bottomDistance) {
+  RECT desktop = desktopRect();
+  POINT at =
+      placement(window, desktop.right - scaledDistance(rightDistance), desktop.bottom - scaledDistance(bottomDistance));
+  SetWindowPos(window, nullptr, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+}
 
 POINT clipboardTracePosition(POINT cursor, const RECT& desktop) {
   LONG right = desktop.right - scaledDistance(CURSOR_EDGE_DISTANCE);
