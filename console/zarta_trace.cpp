@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "console/privileges.h"
+#include "core/trace_engine.h"
 #include "display/report_formats.h"
 #include "display/trace_report.h"
 #include "display/trace_start.h"
@@ -337,7 +338,7 @@ int main(int argc, char** argv) {
   if (count < 1) return usage("no host given");
   if (count > MAX_TRACES) return usage("too many hosts");
 
-  if (int error = checkTransports()) {
+  if (int error = transportOpenError()) {
     fprintf(stderr, "zarta-trace: cannot open an ICMP socket (%s): %s\n", strerror(error), TRANSPORT_FIX);
     return 1;
   }
@@ -402,7 +403,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < count; ++i) {
     // A trace past its resolution shows its latest figures, as its window would at its next redraw.
     if (pastResolution(i)) renderTraceReport(*slots[i], nullptr);
-    allTraced = allTraced && loadShared(slots[i]->targetAddress) != 0 && loadShared(slots[i]->socketError) == 0;
+    allTraced = allTraced && loadShared(slots[i]->ipVersion) != 0 && loadShared(slots[i]->socketError) == 0;
     runs[i].endedAt = wallClockMilliseconds();
   }
   if (terminal) printf("\033[H\033[J");

@@ -5,25 +5,6 @@
 
 namespace {
 
-constexpr int MIN_IP_HEADER_LENGTH = 20;
-constexpr int ICMP_HEADER_LENGTH = 8;  // type, code, checksum, identifier, and hop and tag in the sequence
-constexpr int IP_PROTOCOL_OFFSET = 9;
-constexpr uint8_t PROTOCOL_ICMP = 1;
-
-void putLittle16(uint8_t* at, uint32_t value) {
-  at[0] = static_cast<uint8_t>(value);
-  at[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void putLittle32(uint8_t* at, uint32_t value) {
-  putLittle16(at, value);
-  putLittle16(at + 2, value >> 16);
-}
-
-uint32_t getLittle32(const uint8_t* at) {
-  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
-
 // Elapsed time as an unsigned difference, so that comparisons hold across the clock's wrap.
 uint32_t elapsedSince(uint32_t now, uint32_t then) { return now - then; }
 
@@ -37,13 +18,24 @@ void countDown(int32_t& counter) {
   if (counter > -1) --counter;
 }
 
+bool isIpv6(const TraceEngine& engine) { return engine.target.family == INET6_FAMILY; }
+
 void sendProbe(TraceEngine& engine, int hop, const SocketAddress& destination, uint32_t& timestamp) {
   TraceSystem& system = *engine.system;
   timestamp = system.nowMilliseconds();
   memset(engine.packet, 0, sizeof engine.packet);
-  buildProbe(engine.packet, system.processId(), static_cast<uint8_t>(hop), engine.slot->traceTag, timestamp);
-  system.transport().setTimeToLive(hop + 1);
-  system.transport().send(engine.packet, PROBE_LENGTH, destination);
+  buildProbe(engine.packet, system.processId(), static_cast<uint8_t>(hop), engine.slot->traceTag, timestamp,
+             isIpv6(engine));
+  engine.transport->setTimeToLive(hop + 1);
+  engine.transport->send(engine.packet, PROBE_LENGTH, destination);
+}
+
+// Where a hop's measurement probes go: its responder, in the target's family and zone.
+SocketAddress hopDestination(const TraceEngine& engine, const HopRecord& hop) {
+  SocketAddress destination = engine.target;
+  destination.address = hop.address;
+  if (isIpv6(engine)) loadAddress6(hop.address6, destination.address6);
+  return destination;
 }
 
 void discoveryStep(TraceEngine& engine) {
@@ -62,22 +54,18 @@ void discoveryStep(TraceEngine& engine) {
   }
 }
 
-// The length of the IPv4 header at `ip`, or -1 when `length` bytes cannot hold it.
-int ipHeaderLength(const uint8_t* ip, int length) {
-  if (length < MIN_IP_HEADER_LENGTH) return -1;
-  int header = (ip[0] & 0x0F) * 4;
-  return header >= MIN_IP_HEADER_LENGTH && header <= length ? header : -1;
-}
-
-void learnResponder(TraceEngine& engine, int k, uint32_t sender) {
+void learnResponder(TraceEngine& engine, int k, const SocketAddress& sender) {
   TraceSlot& slot = *engine.slot;
   HopRecord& hop = slot.hops[k];
-  // 0.0.0.0 answers nothing; it would even pass for an unresolved target.
-  if (hop.state != HOP_SILENT || sender == 0) return;
+  // 0.0.0.0 or :: answers nothing; it would even pass for an unresolved target.
+  if (hop.state != HOP_SILENT || isUnspecified(sender) || sender.family != engine.target.family) return;
   for (int j = 0; j < k; ++j)
     if (slot.hops[j].state == HOP_TARGET) return;
-  storeShared(hop.address, sender);
-  if (sender == slot.targetAddress) {
+  if (isIpv6(engine))
+    storeAddress6(hop.address6, sender.address6);
+  else
+    storeShared(hop.address, sender.address);
+  if (sameHost(sender, engine.target)) {
     storeShared(hop.state, HOP_TARGET);
     for (int j = k + 1; j < MAX_HOPS; ++j) storeShared(slot.hops[j].state, HOP_SILENT);
     engine.probeWindow = k + 1;
@@ -86,7 +74,7 @@ void learnResponder(TraceEngine& engine, int k, uint32_t sender) {
     if (engine.probeWindow < MAX_HOPS) ++engine.probeWindow;
   }
   engine.refreshWanted = true;
-  engine.system->startReverseLookup(slot, k);
+  engine.frontEnd->startReverseLookup(slot, k);
 }
 
 // Best, worst and the sum of squares of a hop's answered round trips, before its reply is counted.
@@ -106,13 +94,14 @@ void countReply(TraceEngine& engine, HopRecord& hop, uint32_t timestamp, uint32_
 
 void receiveStep(TraceEngine& engine) {
   TraceSystem& system = *engine.system;
-  IcmpTransport& transport = system.transport();
+  IcmpTransport& transport = *engine.transport;
   for (int read = 0; read < MAX_DATAGRAMS_PER_PASS && transport.datagramWaiting(); ++read) {
     SocketAddress sender = {};
     uint32_t arrivedAt = 0;
     int length = transport.receive(engine.packet, RECEIVE_BUFFER_LENGTH, sender, arrivedAt);
     ProbeEcho echo;
-    if (!readProbeEcho(engine.packet, length, echo)) continue;
+    if (!(isIpv6(engine) ? readProbeEcho6(engine.packet, length, echo) : readProbeEcho(engine.packet, length, echo)))
+      continue;
     if (echo.identifier != static_cast<uint16_t>(system.processId())) continue;
     if (echo.traceTag != engine.slot->traceTag) continue;
     if (echo.hop >= MAX_HOPS) continue;
@@ -122,7 +111,7 @@ void receiveStep(TraceEngine& engine) {
     // quoted. How much it quoted, and so whether its answer carries the timestamp, only a raw socket sees; the
     // ICMP helper API does not tell (Wine hands back none of it), so a rule by the quote would differ by transport.
     if (hop.awaitingReply == 0)
-      learnResponder(engine, echo.hop, sender.address);
+      learnResponder(engine, echo.hop, sender);
     else if (echo.hasTimestamp && !echo.expired)
       countReply(engine, hop, echo.timestamp, arrivedAt);
   }
@@ -136,9 +125,8 @@ void measurementStep(TraceEngine& engine, uint32_t& minimum, bool& anyKnown) {
       anyKnown = true;
       if (hop.probeCount < minimum) minimum = hop.probeCount;
       if (hop.awaitingReply == 0 && hop.probeCount < engine.measureRound && engine.sendGate <= 0) {
-        SocketAddress destination = {INET_FAMILY, 0, hop.address, {}};
         uint32_t timestamp;
-        sendProbe(engine, k, destination, timestamp);
+        sendProbe(engine, k, hopDestination(engine, hop), timestamp);
         hop.lastSendTime = timestamp;
         hop.awaitingReply = 1;
         engine.sendGate = MEASUREMENT_GATE;
@@ -170,63 +158,31 @@ bool isQuiet(const TraceEngine& engine, uint32_t now) {
 
 }  // namespace
 
-uint16_t internetChecksum(const uint8_t* data, int length) {
-  uint32_t sum = 0;
-  int i = 0;
-  for (; length - i > 1; i += 2) {
-    uint16_t word;
-    memcpy(&word, data + i, 2);
-    sum += word;
-  }
-  if (i < length) {
-    uint8_t last[2] = {data[i], 0};
-    uint16_t word;
-    memcpy(&word, last, 2);
-    sum += word;
-  }
-  sum = (sum >> 16) + (sum & 0xFFFF);
-  sum += sum >> 16;
-  return static_cast<uint16_t>(~sum);
-}
-
 uint32_t millisecondsFromTicks(int64_t count, int64_t frequency) {
   if (frequency == 0) return 0;
   double milliseconds = static_cast<double>(count) / static_cast<double>(frequency) * 1000.0;
   return static_cast<uint32_t>(static_cast<int64_t>(milliseconds));
 }
 
-void buildProbe(uint8_t* out, uint32_t processId, uint8_t hop, uint8_t traceTag, uint32_t timestamp) {
-  memset(out, 0, PROBE_LENGTH);
-  out[0] = ICMP_ECHO_REQUEST;
-  putLittle16(out + 4, processId);
-  out[6] = hop;
-  out[7] = traceTag;
-  putLittle32(out + 8, timestamp);
-  uint16_t checksum = internetChecksum(out, PROBE_HEADER_LENGTH);
-  memcpy(out + 2, &checksum, 2);
+uint32_t ipVersion(const SocketAddress& address) {
+  return address.family == INET_FAMILY ? 4 : address.family == INET6_FAMILY ? 6 : 0;
 }
 
-bool readProbeEcho(const uint8_t* datagram, int length, ProbeEcho& echo) {
-  int at = ipHeaderLength(datagram, length);
-  if (at < 0 || length - at < ICMP_HEADER_LENGTH) return false;
-  echo.expired = datagram[at] == ICMP_TIME_EXCEEDED;
-  if (echo.expired) {
-    const uint8_t* quoted = datagram + at + ICMP_HEADER_LENGTH;
-    int quotedHeader = ipHeaderLength(quoted, length - at - ICMP_HEADER_LENGTH);
-    // Another program's UDP or TCP datagram could carry our identifier where an echo has it.
-    if (quotedHeader < 0 || quoted[IP_PROTOCOL_OFFSET] != PROTOCOL_ICMP) return false;
-    at += ICMP_HEADER_LENGTH + quotedHeader;
-    if (length - at < ICMP_HEADER_LENGTH) return false;
-  } else if (datagram[at] != ICMP_ECHO_REPLY) {
-    return false;
-  }
-  const uint8_t* header = datagram + at;
-  echo.identifier = static_cast<uint16_t>(header[4] | (header[5] << 8));
-  echo.hop = header[6];
-  echo.traceTag = header[7];
-  echo.hasTimestamp = length - at >= PROBE_HEADER_LENGTH;
-  echo.timestamp = echo.hasTimestamp ? getLittle32(header + 8) : 0;
-  return true;
+bool sameHost(const SocketAddress& a, const SocketAddress& b) {
+  return a.family == b.family && a.address == b.address && memcmp(a.address6, b.address6, sizeof a.address6) == 0;
+}
+
+bool isUnspecified(const SocketAddress& address) {
+  SocketAddress none = {};
+  none.family = address.family;
+  return sameHost(address, none);
+}
+
+IpVersions versionsOf(const char* hostText, uint32_t forced) {
+  if (forced != 0) return {forced == 4, forced == 6};
+  if (strchr(hostText, ':') != nullptr) return {false, true};
+  // Digits and dots are an IPv4 address or nothing; anything else may be a name of either family.
+  return {true, hostText[strspn(hostText, "0123456789.")] != '\0'};
 }
 
 uint32_t roundTrip(uint32_t sentAt, uint32_t arrivedAt, uint32_t now) {
@@ -242,17 +198,32 @@ void countAnswered(HopRecord& hop, uint32_t roundTripTime) {
   storeShared(hop.rttTotal, hop.rttTotal + roundTripTime);
 }
 
-void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system) {
+void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system, TraceFrontEnd& frontEnd) {
   engine.slot = &slot;
   engine.system = &system;
+  engine.frontEnd = &frontEnd;
   char status[HOST_NAME_LENGTH + 32];
   snprintf(status, sizeof status, "Looking up host %s", slot.hostName);
-  system.render(slot, status);
-  engine.target = system.resolveTarget(slot.hostName);
+  frontEnd.render(slot, status);
+  // The sockets before the lookup: where privileges gave them, they are given up before anything is read from the
+  // network, the resolver's answers included. Only the families the host may turn out to have.
+  IpVersions versions = versionsOf(slot.hostName, slot.forceVersion);
+  int error4 = versions.ipv4 ? system.transport(INET_FAMILY).open(INET_FAMILY) : 0;
+  int error6 = versions.ipv6 ? system.transport(INET6_FAMILY).open(INET6_FAMILY) : 0;
+  frontEnd.socketOpened(slot);
+  engine.target = system.resolveTarget(slot.hostName, slot.forceVersion);
+  // It reaches only this host: probes to it would trace nothing.
+  uint32_t version = ipVersion(engine.target);
+  if (isUnspecified(engine.target) || !(version == 4 ? versions.ipv4 : versions.ipv6)) engine.target = {};
+  bool ipv6 = isIpv6(engine);
+  engine.transport = &system.transport(ipv6 ? INET6_FAMILY : INET_FAMILY);
+  if (ipv6 ? versions.ipv4 : versions.ipv6) system.transport(ipv6 ? INET_FAMILY : INET6_FAMILY).close();
+  if (engine.target.family == 0) engine.transport->close();  // a host not found is sent nothing
+  if (ipv6) storeAddress6(slot.targetAddress6, engine.target.address6);
   storeShared(slot.targetAddress, engine.target.address);
-  storeShared(slot.socketError, system.transport().open());
-  system.socketOpened(slot);
-  system.render(slot, nullptr);
+  storeShared(slot.socketError, ipv6 || (engine.target.family == 0 && error4 == 0) ? error6 : error4);
+  storeShared(slot.ipVersion, engine.target.family != 0 ? version : 0);
+  frontEnd.render(slot, nullptr);
   engine.sendGate = 0;
   engine.probeWindow = INITIAL_WINDOW;
   engine.measureRound = 0;
@@ -264,8 +235,10 @@ void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system) {
 
 bool runPass(TraceEngine& engine) {
   TraceSlot& slot = *engine.slot;
-  discoveryStep(engine);
-  receiveStep(engine);
+  if (engine.target.family != 0) {
+    discoveryStep(engine);
+    receiveStep(engine);
+  }
   uint32_t minimum = UINT32_MAX;
   bool anyKnown = false;
   measurementStep(engine, minimum, anyKnown);
@@ -273,7 +246,7 @@ bool runPass(TraceEngine& engine) {
   if (engine.refreshCountdown < 0 && engine.refreshWanted) {
     engine.refreshCountdown = REFRESH_PASSES;
     engine.refreshWanted = false;
-    engine.system->render(slot, nullptr);
+    engine.frontEnd->render(slot, nullptr);
   }
   countDown(engine.refreshCountdown);
   countDown(engine.sendGate);
@@ -281,15 +254,15 @@ bool runPass(TraceEngine& engine) {
               static_cast<uint32_t>(isQuiet(engine, engine.system->nowMilliseconds()) && !engine.refreshWanted));
   if (loadShared(slot.stopRequested) != 0) {
     storeShared(slot.inUse, 0u);
-    engine.system->transport().close();
+    engine.transport->close();
     return false;
   }
   return true;
 }
 
-int runTrace(TraceSlot& slot, TraceSystem& system) {
+int runTrace(TraceSlot& slot, TraceSystem& system, TraceFrontEnd& frontEnd) {
   TraceEngine engine;
-  startEngine(engine, slot, system);
+  startEngine(engine, slot, system, frontEnd);
   while (runPass(engine)) system.waitForNextPass(slot, loadShared(slot.quiet) != 0);
   return 0;
 }

@@ -1,4 +1,4 @@
-// What the trace engine takes from the operating system: the raw ICMP socket, the clock and the rest.
+// The engine's two seams: what it takes from the operating system, and what it tells the front end that shows it.
 #pragma once
 
 #include <cstdint>
@@ -7,25 +7,44 @@
 
 // AF_INET on every platform Zarta builds for; the platform files check this.
 constexpr uint16_t INET_FAMILY = 2;
+// AF_INET6, which differs between systems (10 on Linux, 23 on Windows): the platform defines it.
+extern const uint16_t INET6_FAMILY;
 
-// An IPv4 socket address as the sockets API lays it out: 16 bytes.
+// A socket address of either family as the sockets API lays it out: an IPv4 one (16 bytes) is a prefix of it, an IPv6
+// one all of it, so that a platform copies the one its family says.
 struct SocketAddress {
-  uint16_t family;   // INET_FAMILY, or 0 when the target was not found
-  uint16_t port;     // always 0 for ICMP
-  uint32_t address;  // network byte order
-  uint8_t zero[8];   // padding, all zero
+  uint16_t family;       // INET_FAMILY or INET6_FAMILY, or 0 when the target was not found
+  uint16_t port;         // always 0 for ICMP
+  uint32_t address;      // IPv4, network byte order; IPv6's flow information, 0
+  uint8_t address6[16];  // IPv6, network byte order; IPv4's padding in its first 8 bytes, all zero
+  uint32_t scope;        // IPv6: the zone (interface) of a link-local address, else 0
 };
-static_assert(sizeof(SocketAddress) == 16);
+static_assert(sizeof(SocketAddress) == 28);
 
-// The raw-socket contract of the engine: one ICMP socket that sends 64-byte echo requests with
-// a chosen time-to-live and receives whole IPv4 datagrams, header first, of the ICMP traffic
-// reaching the host. Transports that see only their own answers, without IP headers, hand the
-// engine the datagrams a raw socket would have given it, so the engine cannot tell them apart.
+// The socket address of an IPv4 address in network byte order.
+inline SocketAddress ipv4Address(uint32_t address) {
+  SocketAddress socketAddress = {};
+  socketAddress.family = INET_FAMILY;
+  socketAddress.address = address;
+  return socketAddress;
+}
+// 4 or 6 for an address of either family, 0 for none.
+uint32_t ipVersion(const SocketAddress& address);
+// The same host: the family and its address (a zone is not part of it).
+bool sameHost(const SocketAddress& a, const SocketAddress& b);
+// 0.0.0.0 or ::, which answers nothing and reaches only this host.
+bool isUnspecified(const SocketAddress& address);
+
+// The raw-socket contract of the engine: one ICMP socket of a family that sends 64-byte echo requests with a chosen
+// time-to-live and receives what a raw socket of its family delivers of the ICMP traffic reaching the host: whole IPv4
+// datagrams, header first, or ICMPv6 messages, which come without their header. Transports that see only their own
+// answers hand the engine what a raw socket would have given it, so the engine cannot tell them apart.
 class IcmpTransport {
  public:
   virtual ~IcmpTransport() = default;
-  // Returns 0, or the platform's error code when the socket cannot be had.
-  virtual int open() = 0;
+  // Opens it for `family` (INET_FAMILY or INET6_FAMILY). Returns 0, or the platform's error code when the socket
+  // cannot be had.
+  virtual int open(uint16_t family) = 0;
   virtual void close() = 0;
   virtual void setTimeToLive(int timeToLive) = 0;
   virtual void send(const uint8_t* message, int length, const SocketAddress& destination) = 0;
@@ -42,11 +61,12 @@ class IcmpTransport {
   virtual bool wait(intptr_t wake, bool wakeOnly) = 0;
 };
 
-// Everything else a worker needs. One instance serves one worker.
+// Everything else a worker takes from the operating system. One instance serves one worker.
 class TraceSystem {
  public:
   virtual ~TraceSystem() = default;
-  virtual IcmpTransport& transport() = 0;
+  // The transport of a family: the engine opens the one its host may need before the host is looked up.
+  virtual IcmpTransport& transport(uint16_t family) = 0;
   // Milliseconds since an arbitrary origin, wrapping modulo 2^32.
   virtual uint32_t nowMilliseconds() = 0;
   // Ends a pass: gives up the processor for at least 1 ms, by which the engine paces itself. A
@@ -54,13 +74,20 @@ class TraceSystem {
   // its stop is requested, so that a trace left open costs nothing.
   virtual void waitForNextPass(const TraceSlot& slot, bool quiet) = 0;
   virtual uint32_t processId() = 0;
-  // All zero when the text is neither a dotted address nor a name that can be looked up.
-  virtual SocketAddress resolveTarget(const char* hostText) = 0;
-  // Starts the reverse lookup of hops[hop].address; its end reaches the trace's window.
-  virtual void startReverseLookup(TraceSlot& slot, int hop) = 0;
-  // The trace's socket is open, or refused (`socketError`), and no datagram has been read yet: where
-  // privileges gave the socket, this is the moment to give them up.
-  virtual void socketOpened(TraceSlot& slot) = 0;
+  // The first address of `hostText` (an address, or a name the resolver knows), in the resolver's order, of IP
+  // version `version` alone unless it is 0. All zero when there is none.
+  virtual SocketAddress resolveTarget(const char* hostText, uint32_t version) = 0;
+};
+
+// What a worker tells its front end: its window's report and the reverse lookups of its hops.
+class TraceFrontEnd {
+ public:
+  virtual ~TraceFrontEnd() = default;
   // Shows the report of `slot` (with a status text, or none) in its window.
   virtual void render(TraceSlot& slot, const char* statusText) = 0;
+  // Starts the reverse lookup of hops[hop].address; its end reaches the trace's window.
+  virtual void startReverseLookup(TraceSlot& slot, int hop) = 0;
+  // The trace's socket is open, or refused (`socketError`), and no datagram has been read yet: where privileges gave
+  // the socket, this is the moment to give them up. The tray program holds none, and has nothing to do here.
+  virtual void socketOpened(TraceSlot&) {}
 };

@@ -26,13 +26,14 @@ struct HopRecord {
   uint32_t probeCount;         // measurement probes answered or timed out ("Sent")
   uint32_t replyCount;         // measurement probes answered in time
   uint32_t rttTotal;           // sum of the answered probes' round-trip times, ms
-  uint32_t address;            // responder, network byte order; valid unless HOP_SILENT
+  uint32_t address;            // responder, network byte order; valid unless HOP_SILENT, in an IPv4 trace
   char name[HOP_NAME_LENGTH];  // reverse-resolved name, "(no name)", or empty while unknown
   alignas(void*) unsigned char lookupBuffer[LOOKUP_BUFFER_LENGTH];  // result area of the reverse lookup
   uint32_t nameVersion;            // odd while `name` is being rewritten, so readers never see half a name
   uint32_t rttBest;                // shortest answered round trip, ms; valid once replyCount is above 0
   uint32_t rttWorst;               // longest answered round trip, ms
   alignas(8) uint64_t rttSquares;  // sum of the answered round trips' squares, for their deviation
+  uint32_t address6[4];            // responder in an IPv6 trace, network byte order; each word written whole
 };
 
 struct TraceSlot {
@@ -47,6 +48,9 @@ struct TraceSlot {
   int32_t socketError;              // the platform's error code when the raw socket could not be opened
   uint32_t quiet;                   // 1 while the worker has nothing left to send or wait for
   uint32_t rounds;                  // measurement probes per hop; 0 for MAX_ROUND, as the tray has it
+  uint32_t ipVersion;               // 4 or 6 once the target is found, written after its address; 0 until then
+  uint32_t targetAddress6[4];       // the target of an IPv6 trace, network byte order
+  uint32_t forceVersion;            // 4 or 6 to trace that IP version alone; 0 for the resolver's first address
 };
 
 extern TraceSlot traceTable[MAX_TRACES];
@@ -66,6 +70,11 @@ inline void storeShared(T& field, T value) {
 // Copies `text` into `out` of `capacity` bytes, keeping as many leading characters as fit.
 // The one rule for cutting a host name, a caption or a hop name.
 size_t copyCut(char* out, size_t capacity, const char* text);
+
+// An IPv6 address in the table, written and read a word at a time (a 16-byte atomic is not lock-free everywhere):
+// it is written once before the state or version that makes it valid, so a reader sees it whole.
+void storeAddress6(uint32_t (&to)[4], const uint8_t (&bytes)[16]);
+void loadAddress6(const uint32_t (&from)[4], uint8_t (&bytes)[16]);
 
 // Publishes a hop's name; the only writer is the user-interface thread.
 void setHopName(HopRecord& hop, const char* name);

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "core/trace_engine.h"
 #include "display/trace_report.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -77,15 +77,14 @@ struct Fields {
 
 void traceFields(Fields& fields, const TraceRun& run) {
   const TraceSlot& slot = *run.slot;
-  uint32_t target = loadShared(slot.targetAddress);
   int32_t error = loadShared(slot.socketError);
-  char address[16], start[32], end[32];
-  formatAddress(target, address);
+  char address[ADDRESS_TEXT_LENGTH], start[32], end[32];
+  bool found = formatTarget(slot, address);
   formatUtcTime(run.startedAt, start);
   formatUtcTime(run.endedAt, end);
   fields.text("hostText", run.hostText);
   fields.text("host", slot.hostName);
-  fields.text("targetAddress", target != 0 ? address : nullptr);
+  fields.text("targetAddress", found ? address : nullptr);
   fields.text("start", start);
   fields.text("end", end);
   fields.integer("rounds", slot.rounds != 0 ? slot.rounds : MAX_ROUND, true);
@@ -93,11 +92,12 @@ void traceFields(Fields& fields, const TraceRun& run) {
 }
 
 // The figures of hop `k` as the window's line shows them; all empty when it is not `listed`.
-void hopFields(Fields& fields, int k, const HopRecord& hop, bool listed) {
+void hopFields(Fields& fields, const TraceSlot& slot, int k, bool listed) {
+  const HopRecord& hop = slot.hops[k];
   HopFigures figures = readHopFigures(hop);
   bool known = listed && figures.state != HOP_SILENT, answered = listed && figures.replies > 0;
-  char address[16], name[HOP_NAME_LENGTH];
-  formatAddress(figures.address, address);
+  char address[ADDRESS_TEXT_LENGTH], name[HOP_NAME_LENGTH];
+  formatHopAddress(slot, figures, address);
   readHopName(hop, name);
   bool named = listed && name[0] != '\0' && strcmp(name, NO_NAME) != 0;
   fields.integer("hop", k + 1, listed);
@@ -113,7 +113,10 @@ void hopFields(Fields& fields, int k, const HopRecord& hop, bool listed) {
 }
 
 // The hops the window lists: none for a target not found.
-int listedHops(const TraceSlot& slot) { return loadShared(slot.targetAddress) == 0 ? 0 : lastListedHop(slot) + 1; }
+int listedHops(const TraceSlot& slot) {
+  char address[ADDRESS_TEXT_LENGTH];
+  return formatTarget(slot, address) ? lastListedHop(slot) + 1 : 0;
+}
 
 }  // namespace
 
@@ -128,7 +131,7 @@ void writeJsonReport(FILE* out, const TraceRun* runs, int count) {
     for (int k = 0, hops = listedHops(*runs[i].slot); k < hops; ++k) {
       fputs(k > 0 ? ",\n    {" : "\n    {", out);
       Fields hop{out, Fields::JSON};
-      hopFields(hop, k, runs[i].slot->hops[k], true);
+      hopFields(hop, *runs[i].slot, k, true);
       fputs("}", out);
     }
     fputs("]}", out);
@@ -141,14 +144,14 @@ void writeCsvReport(FILE* out, const TraceRun* runs, int count) {
   const TraceRun noRun = {"", &noSlot, 0, 0};  // the header takes only the keys
   Fields header{out, Fields::CSV_HEADER};
   traceFields(header, noRun);
-  hopFields(header, 0, noSlot.hops[0], false);
+  hopFields(header, noSlot, 0, false);
   fputs("\r\n", out);
   for (int i = 0; i < count; ++i) {
     int hops = listedHops(*runs[i].slot);
     for (int k = 0; k < (hops > 0 ? hops : 1); ++k) {
       Fields row{out, Fields::CSV};
       traceFields(row, runs[i]);
-      hopFields(row, k, runs[i].slot->hops[k], k < hops);
+      hopFields(row, *runs[i].slot, k, k < hops);
       fputs("\r\n", out);
     }
   }

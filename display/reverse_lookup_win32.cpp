@@ -6,10 +6,13 @@
 // posted to a relay window that lives for the whole run, copies the name into the slot only while
 // the slot still holds the window that asked. An ask made while the buffer is owned waits,
 // remembering its window, and is dropped if that window's trace is gone by its turn.
+#include "display/reverse_lookup_win32.h"
+
 #include <atomic>
 #include <cstring>
 
 #include "display/trace_window_win32.h"
+#include "resources/resource.h"
 
 namespace {
 

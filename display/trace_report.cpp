@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 
 const int REPORT_TAB_STOPS[TAB_STOP_COUNT] = {20, 40, 60, 80, 140, 250};
+const int REPORT_TAB_STOPS_IPV6[TAB_STOP_COUNT] = {20, 40, 60, 80, 250, 360};
 
 namespace {
 
@@ -37,7 +38,8 @@ void addDecimal(ReportText& report, uint64_t hundredths) {
   report.add(digits);
 }
 
-void addHopLine(ReportText& report, int k, const HopRecord& hop, bool wide) {
+void addHopLine(ReportText& report, const TraceSlot& slot, int k, bool wide) {
+  const HopRecord& hop = slot.hops[k];
   HopFigures figures = readHopFigures(hop);
   report.addNumber(k + 1);
   report.add("\t");
@@ -60,8 +62,8 @@ void addHopLine(ReportText& report, int k, const HopRecord& hop, bool wide) {
   report.addNumber(figures.probes);
   report.add("\t");
   if (figures.state != HOP_SILENT) {
-    char address[16];
-    formatAddress(figures.address, address);
+    char address[ADDRESS_TEXT_LENGTH];
+    formatHopAddress(slot, figures, address);
     report.add(address);
   }
   report.add("\t");
@@ -99,6 +101,7 @@ HopFigures readHopFigures(const HopRecord& hop) {
   figures.worst = loadShared(hop.rttWorst);
   figures.best = loadShared(hop.rttBest);
   figures.address = loadShared(hop.address);
+  loadAddress6(hop.address6, figures.address6);
   return figures;
 }
 
@@ -130,6 +133,53 @@ void formatAddress(uint32_t address, char (&out)[16]) {
   snprintf(out, sizeof out, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
 }
 
+void formatAddress6(const uint8_t (&bytes)[16], char (&out)[ADDRESS_TEXT_LENGTH]) {
+  static const uint8_t MAPPED[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+  bool mapped = memcmp(bytes, MAPPED, sizeof MAPPED) == 0;
+  int groups = mapped ? 6 : 8, zerosAt = -1, zeros = 1;  // a single zero group stays "0"
+  unsigned group[8];
+  for (int i = 0; i < 8; ++i) group[i] = bytes[2 * i] << 8 | bytes[2 * i + 1];
+  for (int i = 0, run = 0; i < groups; ++i) {
+    run = group[i] == 0 ? run + 1 : 0;
+    if (run > zeros) zeros = run, zerosAt = i - run + 1;
+  }
+  size_t length = 0;
+  for (int i = 0; i < groups; ++i) {
+    if (i == zerosAt) {
+      length += copyCut(out + length, sizeof out - length, "::");
+      i += zeros - 1;
+      continue;
+    }
+    bool afterRun = zerosAt >= 0 && i == zerosAt + zeros;
+    length += snprintf(out + length, sizeof out - length, i > 0 && !afterRun ? ":%x" : "%x", group[i]);
+  }
+  if (mapped)
+    snprintf(out + length, sizeof out - length, "%s%u.%u.%u.%u", out[length - 1] == ':' ? "" : ":", bytes[12],
+             bytes[13], bytes[14], bytes[15]);
+}
+
+bool formatTarget(const TraceSlot& slot, char (&out)[ADDRESS_TEXT_LENGTH]) {
+  // The version is written after the address: once it reads 6, the address is whole.
+  if (loadShared(slot.ipVersion) == 6) {
+    uint8_t bytes[16];
+    loadAddress6(slot.targetAddress6, bytes);
+    formatAddress6(bytes, out);
+    return true;
+  }
+  char dotted[16];
+  uint32_t target = loadShared(slot.targetAddress);
+  formatAddress(target, dotted);
+  copyCut(out, sizeof out, dotted);
+  return target != 0;
+}
+
+void formatHopAddress(const TraceSlot& slot, const HopFigures& figures, char (&out)[ADDRESS_TEXT_LENGTH]) {
+  if (loadShared(slot.ipVersion) == 6) return formatAddress6(figures.address6, out);
+  char dotted[16];
+  formatAddress(figures.address, dotted);
+  copyCut(out, sizeof out, dotted);
+}
+
 size_t buildTraceReport(const TraceSlot& slot, const char* statusText, char (&text)[REPORT_LENGTH], bool wide) {
   ReportText report{text};
   text[0] = '\0';
@@ -137,29 +187,27 @@ size_t buildTraceReport(const TraceSlot& slot, const char* statusText, char (&te
     report.addVisible(statusText);
     return report.length;
   }
-  uint32_t target = loadShared(slot.targetAddress);
-  char host[HOST_NAME_LENGTH];
+  char host[HOST_NAME_LENGTH], address[ADDRESS_TEXT_LENGTH];
   copyCut(host, sizeof host, slot.hostName);
   report.addVisible(host);
-  if (target == 0) {
+  if (!formatTarget(slot, address)) {
     report.add(" not found \r\n");
     return report.length;
   }
-  char address[16];
-  formatAddress(target, address);
   report.add(" resolved to ");
   report.add(address);
   report.add("\r\n");
   if (int32_t error = loadShared(slot.socketError)) {
-    report.add("No ICMP socket (error ");
+    bool ipv6 = loadShared(slot.ipVersion) == 6;
+    report.add(ipv6 ? "No ICMPv6 socket (error " : "No ICMP socket (error ");
     report.addNumber(error);
     report.add("): ");
-    report.add(TRANSPORT_FIX);
+    report.add(ipv6 ? TRANSPORT_FIX_IPV6 : TRANSPORT_FIX);
     report.add("\r\n");
   }
   report.add(wide ? "Hop\tPing\tBest\tWrst\tStDev\tLoss\tSent\tIP\tAddress\r\n"
                   : "Hop\tPing\tLoss\tSent\tIP\tAddress\r\n");
-  for (int k = 0, last = lastListedHop(slot); k <= last; ++k) addHopLine(report, k, slot.hops[k], wide);
+  for (int k = 0, last = lastListedHop(slot); k <= last; ++k) addHopLine(report, slot, k, wide);
   return report.length;
 }
 

@@ -9,6 +9,10 @@
 constexpr int REPORT_LENGTH = 24576;
 constexpr int TAB_STOP_COUNT = 6;
 extern const int REPORT_TAB_STOPS[TAB_STOP_COUNT];
+// An IPv6 trace's: its IP column holds 39 characters.
+extern const int REPORT_TAB_STOPS_IPV6[TAB_STOP_COUNT];
+// Room for an address's text: IPv6's longest, with a dotted tail, and the NUL.
+constexpr int ADDRESS_TEXT_LENGTH = 46;
 
 // Builds the report of `slot` into `text` (with `statusText`, the status form). Returns its
 // length. Reads the slot without changing it, safely while its worker updates it. `wide` adds the
@@ -17,14 +21,15 @@ size_t buildTraceReport(const TraceSlot& slot, const char* statusText, char (&te
 
 // A hop's figures, read once so that every column shown of it agrees.
 struct HopFigures {
-  int32_t state;     // HOP_SILENT, HOP_ROUTER or HOP_TARGET
-  uint32_t address;  // responder, network byte order
-  uint32_t probes;   // measurement probes completed ("Sent")
-  uint32_t replies;  // of them answered, never more than `probes`
-  uint32_t total;    // sum of the answered round trips, ms
-  uint32_t best;     // shortest answered round trip, ms
-  uint32_t worst;    // longest answered round trip, ms
-  uint64_t squares;  // sum of the answered round trips' squares
+  int32_t state;         // HOP_SILENT, HOP_ROUTER or HOP_TARGET
+  uint32_t address;      // responder of an IPv4 trace, network byte order
+  uint8_t address6[16];  // responder of an IPv6 trace, network byte order
+  uint32_t probes;       // measurement probes completed ("Sent")
+  uint32_t replies;      // of them answered, never more than `probes`
+  uint32_t total;        // sum of the answered round trips, ms
+  uint32_t best;         // shortest answered round trip, ms
+  uint32_t worst;        // longest answered round trip, ms
+  uint64_t squares;      // sum of the answered round trips' squares
 };
 HopFigures readHopFigures(const HopRecord& hop);
 
@@ -54,6 +59,13 @@ void renderTraceReport(TraceSlot& slot, const char* statusText);
 
 // Writes the dotted-quad form of an address in network byte order; `out` holds 16 bytes.
 void formatAddress(uint32_t address, char (&out)[16]);
+// Writes an IPv6 address in its standard short form (RFC 5952): lower case, no leading zeros, the first longest run
+// of two or more zero groups as "::", and an IPv4-mapped address with its dotted tail.
+void formatAddress6(const uint8_t (&bytes)[16], char (&out)[ADDRESS_TEXT_LENGTH]);
+// The target's address as the report shows it; false when the target was not found.
+bool formatTarget(const TraceSlot& slot, char (&out)[ADDRESS_TEXT_LENGTH]);
+// A hop's responder as the report shows it, in the family of the trace of `slot`.
+void formatHopAddress(const TraceSlot& slot, const HopFigures& figures, char (&out)[ADDRESS_TEXT_LENGTH]);
 
 // The end of the reverse lookup of hop `hop`: its name, or "(no name)" for none.
 void storeHopName(TraceSlot& slot, int hop, const char* name);

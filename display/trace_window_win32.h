@@ -1,4 +1,4 @@
-// The trace window, its reverse-lookup relay and the start of a trace on Windows.
+// The trace window: its report in an edit control, its stop on close, its hop names as they come in.
 #pragma once
 
 // winsock2.h must come before windows.h, and shellapi.h after it.
@@ -8,6 +8,7 @@
 // clang-format on
 
 #include "core/trace_table.h"
+#include "display/reverse_lookup_win32.h"
 #include "display/trace_report.h"
 #include "platform/platform.h"
 
@@ -36,15 +37,6 @@ RECT desktopRect();
 // down than keeps the window whole on the screen, since the dialog font, and with it the window, does not grow in
 // step with the DPI.
 POINT placement(HWND window, int x, int y);
-
-// Makes, on the user-interface thread, the window at which reverse lookups end. Until then no
-// lookup starts.
-void prepareReverseLookups();
-// Asks, from any thread, for the name of hops[hop].address on behalf of the slot's present
-// window; the name reaches that window as MSG_HOP_NAME_BASE + hop, and only while the slot holds it.
-void requestReverseLookup(TraceSlot& slot, int hop);
-// True while a reverse lookup of the slot's hop is out or asked for (for tests).
-bool reverseLookupPending(const TraceSlot& slot, int hop);
 
 // What a worker shows through: its trace window's report and the lookup relay.
 class TraceWindowFrontEnd : public TraceFrontEnd {

@@ -2,26 +2,19 @@
 // hands back, per request, the answering host, its status and the round trip.
 // iphlpapi.h must come before icmpapi.h, which uses its types.
 // clang-format off
-#include <winsock2.h>
-#include <windows.h>
+#include "platform/win32.h"
 #include <winternl.h>
 #define PIO_APC_ROUTINE_DEFINED  // winternl.h declares it: icmpapi.h then types the routine with it
-// The engine names its ICMP type ICMP_ECHO_REPLY; Windows' reply record keeps its struct name.
-#define ICMP_ECHO_REPLY WINDOWS_ICMP_ECHO_REPLY
 #include <iphlpapi.h>
 #include <icmpapi.h>
-#undef ICMP_ECHO_REPLY
 // clang-format on
 
 #include <cstring>
 
-#include "platform/platform.h"
-
 namespace {
 
 // Windows writes the echo header itself, with an identifier and sequence of its choosing.
-constexpr int ECHO_HEADER_LENGTH = 8;
-constexpr WORD DATA_LENGTH = PROBE_LENGTH - ECHO_HEADER_LENGTH;
+constexpr WORD DATA_LENGTH = PROBE_LENGTH - ICMP_HEADER_LENGTH;
 // The hop index and trace tag sit in the header the system replaces: copied into the data, right
 // after the timestamp, so that a capture still tells the probes apart.
 constexpr int HOP_IN_DATA = 4;
@@ -35,7 +28,7 @@ static_assert(IcmpHelper::MAX_REQUESTS >=
               MAX_HOPS * (MAX_DISCOVERY_PROBES + REQUEST_TIMEOUT_MS / REPLY_TIMEOUT_MS + 1));
 
 static_assert(IcmpHelper::REPLY_BYTES >=
-              sizeof(icmp_echo_reply) + DATA_LENGTH + ECHO_HEADER_LENGTH + sizeof(IO_STATUS_BLOCK));
+              sizeof(icmp_echo_reply) + DATA_LENGTH + ICMP_HEADER_LENGTH + sizeof(IO_STATUS_BLOCK));
 
 // Does nothing: the events tell which requests ended. Wine 8 needs a routine to keep a request's
 // IO_STATUS_BLOCK, which without one it frees on return while the request still runs, and the
@@ -45,14 +38,11 @@ void NTAPI requestEnded(void*, IO_STATUS_BLOCK*, ULONG) {}
 // Runs the routines of the requests that ended; they run only in an alertable wait.
 void runEndedRoutines() { SleepEx(0, TRUE); }
 
-uint32_t little32(const uint8_t* at) {
-  return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
-
 }  // namespace
 
-int IcmpHelper::open() {
+int IcmpHelper::open(uint16_t family) {
   close();
+  if (family != AF_INET) return WSAEAFNOSUPPORT;
   HANDLE file = IcmpCreateFile();
   if (file == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
   file_ = file;
@@ -72,8 +62,7 @@ void IcmpHelper::close() {
   // The system writes a request's reply until the request ends, so none may outlive the buffers;
   // cancelled, or at the latest at its own time-out, each ends soon. Before Vista only the requests
   // of the thread that made them can be cancelled, which is this one: the worker sends and closes.
-  using CancelAll = BOOL(WINAPI*)(HANDLE, LPOVERLAPPED);
-  static const auto cancelAll = kernelFunction<CancelAll>("CancelIoEx");
+  static const auto cancelAll = kernelFunction<decltype(CancelIoEx)>("CancelIoEx");
   if (cancelAll == nullptr || !cancelAll(file_, nullptr)) CancelIo(file_);
   for (Request& request : requests_) {
     if (request.busy) WaitForSingleObject(request.event, INFINITE);
@@ -100,9 +89,9 @@ void IcmpHelper::send(const uint8_t* message, int length, const SocketAddress& d
   if (request == nullptr) return;  // as a failed sendto: the probe times out
   memcpy(request->probe, message, PROBE_LENGTH);
   uint8_t data[DATA_LENGTH];
-  memcpy(data, message + ECHO_HEADER_LENGTH, DATA_LENGTH);
-  data[HOP_IN_DATA] = message[6];
-  data[HOP_IN_DATA + 1] = message[7];
+  memcpy(data, message + ICMP_HEADER_LENGTH, DATA_LENGTH);
+  data[HOP_IN_DATA] = message[ECHO_HOP_AT];
+  data[HOP_IN_DATA + 1] = message[ECHO_TAG_AT];
   // A request that ends without a reply written (refused by the system) must read as no answer.
   memset(request->reply, 0, sizeof request->reply);
   reinterpret_cast<icmp_echo_reply*>(request->reply)->Status = IP_GENERAL_FAILURE;
@@ -172,7 +161,7 @@ int IcmpHelper::receive(uint8_t* buffer, int capacity, SocketAddress& sender, ui
   // quotes the 8 bytes that every router quotes.
   int length = helperReplyDatagram(reply.Status, reply.Address, request.probe, buffer, capacity);
   if (length < 0) return -1;
-  sender = {INET_FAMILY, 0, reply.Address, {}};
-  arrivedAt = little32(request.probe + 8) + reply.RoundTripTime;
+  sender = ipv4Address(reply.Address);
+  arrivedAt = getLittle32(request.probe + ECHO_TIMESTAMP_AT) + reply.RoundTripTime;
   return length;
 }

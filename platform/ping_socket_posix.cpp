@@ -13,28 +13,30 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/platform.h"
-#include "platform/receive_posix.h"
+#include "core/icmp_datagram.h"
+#include "core/trace_engine.h"
+#include "platform/posix.h"
 
 namespace {
 
-constexpr uint8_t ICMP_ERROR_TIME_EXCEEDED = 11;
-
-// Reads one entry of the error queue: a router's answer to one of the probes, which the
-// socket's own identifier marks as ours. -1 when there is none, or it is no time-exceeded.
-int receiveError(int handle, uint8_t* quoted, int capacity, uint32_t& router, uint32_t& arrivedAt) {
+// Reads one entry of the error queue: a router's answer to one of the probes, which the socket's own identifier
+// marks as ours. -1 when there is none, or it is no time-exceeded.
+int receiveError(int handle, uint8_t* quoted, int capacity, SocketAddress& router, uint32_t& arrivedAt) {
   ReceivedMessage received;
   ssize_t length = receiveStamped(handle, quoted, capacity, MSG_ERRQUEUE | MSG_DONTWAIT, received, arrivedAt);
   if (length < 0) return -1;
   msghdr& message = received.message;
   for (cmsghdr* item = CMSG_FIRSTHDR(&message); item != nullptr; item = CMSG_NXTHDR(&message, item)) {
-    if (item->cmsg_level != IPPROTO_IP || item->cmsg_type != IP_RECVERR) continue;
+    bool ipv6 = item->cmsg_level == IPPROTO_IPV6 && item->cmsg_type == IPV6_RECVERR;
+    if (!ipv6 && (item->cmsg_level != IPPROTO_IP || item->cmsg_type != IP_RECVERR)) continue;
     sock_extended_err error;
     memcpy(&error, CMSG_DATA(item), sizeof error);
-    if (error.ee_origin != SO_EE_ORIGIN_ICMP || error.ee_type != ICMP_ERROR_TIME_EXCEEDED) return -1;
-    sockaddr_in offender;
-    memcpy(&offender, CMSG_DATA(item) + sizeof error, sizeof offender);
-    router = offender.sin_addr.s_addr;
+    if (error.ee_origin != (ipv6 ? SO_EE_ORIGIN_ICMP6 : SO_EE_ORIGIN_ICMP) ||
+        error.ee_type != (ipv6 ? ICMPV6_TYPE_TIME_EXCEEDED : ICMP_TYPE_TIME_EXCEEDED))
+      return -1;
+    // SO_EE_OFFENDER: the router, in the socket's family.
+    router = {};
+    memcpy(&router, CMSG_DATA(item) + sizeof error, ipv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
     return static_cast<int>(length);
   }
   return -1;
@@ -42,15 +44,21 @@ int receiveError(int handle, uint8_t* quoted, int capacity, uint32_t& router, ui
 
 }  // namespace
 
-int PingSocket::open() {
+int PingSocket::open(uint16_t family) {
   close();
-  int handle = socket(AF_INET, SOCK_DGRAM, IPPROTO_ICMP);
+  bool ipv6 = family == AF_INET6;
+  // ICMPv6's is governed by net.ipv4.ping_group_range too.
+  int handle = socket(family, SOCK_DGRAM | SOCK_CLOEXEC, ipv6 ? int{IPPROTO_ICMPV6} : int{IPPROTO_ICMP});
   if (handle < 0) return errno;
   int on = 1;
   // Without it the routers' time-exceeded messages are not kept for us at all.
-  setsockopt(handle, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+  if (ipv6)
+    setsockopt(handle, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);
+  else
+    setsockopt(handle, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
   requestReceiveTimes(handle);
   handle_ = handle;
+  family_ = family;
   return 0;
 }
 
@@ -65,18 +73,14 @@ void PingSocket::close() {
   handle_ = -1;
 }
 
-void PingSocket::setTimeToLive(int timeToLive) {
-  setsockopt(handle_, IPPROTO_IP, IP_TTL, &timeToLive, sizeof timeToLive);
-}
+void PingSocket::setTimeToLive(int timeToLive) { setHopLimit(handle_, family_, timeToLive); }
 
 void PingSocket::send(const uint8_t* message, int length, const SocketAddress& destination) {
-  identifier_ = static_cast<uint16_t>(message[4] | (message[5] << 8));
+  identifier_ = probeIdentifier(message);
   // A router's answer also marks the socket with an error, which would fail the next send and
   // lose that probe; taking the error clears the mark and leaves the answer queued.
   clearError();
-  sockaddr_in to;
-  memcpy(&to, &destination, sizeof to);
-  sendto(handle_, message, length, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  sendTo(handle_, message, length, destination);
 }
 
 bool PingSocket::datagramWaiting() {
@@ -90,10 +94,9 @@ bool PingSocket::wait(intptr_t wake, bool wakeOnly) { return waitForSocket(handl
 
 int PingSocket::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
   uint8_t icmp[RECEIVE_BUFFER_LENGTH];
-  uint32_t from = 0;
-  int length = receiveError(handle_, icmp, sizeof icmp, from, arrivedAt);
-  uint8_t type = ICMP_TIME_EXCEEDED;
-  if (length < 0) {
+  int length = receiveError(handle_, icmp, sizeof icmp, sender, arrivedAt);
+  bool expired = length >= 0;
+  if (!expired) {
     ReceivedMessage received;
     ssize_t got = receiveStamped(handle_, icmp, sizeof icmp, MSG_DONTWAIT, received, arrivedAt);
     if (got < 0) {
@@ -101,9 +104,11 @@ int PingSocket::receive(uint8_t* buffer, int capacity, SocketAddress& sender, ui
       return -1;
     }
     length = static_cast<int>(got);
-    from = received.from.sin_addr.s_addr;
-    type = ICMP_ECHO_REPLY;
+    sender = senderOf(received);
   }
-  sender = {INET_FAMILY, 0, from, {}};
-  return synthesizeDatagram(type, from, icmp, length, identifier_, buffer, capacity);
+  if (family_ == AF_INET6)
+    return synthesizeMessage6(expired ? ICMPV6_TYPE_TIME_EXCEEDED : ICMPV6_TYPE_ECHO_REPLY, icmp, length, identifier_,
+                              buffer, capacity);
+  return synthesizeDatagram(expired ? ICMP_TYPE_TIME_EXCEEDED : ICMP_TYPE_ECHO_REPLY, sender.address, icmp, length,
+                            identifier_, buffer, capacity);
 }

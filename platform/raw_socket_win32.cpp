@@ -1,19 +1,14 @@
 // Windows: the raw ICMP socket of Windows Sockets, for administrators.
-#include <winsock2.h>
-#include <ws2tcpip.h>
-// ws2tcpip.h must come before windows.h: winsock.h's IP_TTL (7) sets something else on ws2_32.
-#include <windows.h>
-
 #include <cstring>
 
-#include "platform/platform.h"
+#include "platform/win32.h"
 
 static_assert(IP_TTL == 4, "IP_TTL must be ws2tcpip.h's value");
-static_assert(sizeof(sockaddr_in) == sizeof(SocketAddress));
+static_assert(sizeof(sockaddr_in6) == sizeof(SocketAddress) && offsetof(sockaddr_in6, sin6_addr) == 8);
 
-int RawIcmpSocket::open() {
+int RawIcmpSocket::open(uint16_t family) {
   close();
-  SOCKET handle = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+  SOCKET handle = socket(family, SOCK_RAW, family == AF_INET6 ? int{IPPROTO_ICMPV6} : int{IPPROTO_ICMP});
   if (handle == INVALID_SOCKET) return WSAGetLastError();
   // Every raw socket sees every trace's answers; the default queue is too small for 50 traces.
   int size = RECEIVE_QUEUE_BYTES;
@@ -28,6 +23,7 @@ int RawIcmpSocket::open() {
     arrivalEvent_ = nullptr;
   }
   handle_ = static_cast<intptr_t>(handle);
+  family_ = family;
   keptFirst_ = keptCount_ = 0;
   return 0;
 }
@@ -40,15 +36,17 @@ void RawIcmpSocket::close() {
 }
 
 void RawIcmpSocket::setTimeToLive(int timeToLive) {
-  setsockopt(static_cast<SOCKET>(handle_), IPPROTO_IP, IP_TTL, reinterpret_cast<const char*>(&timeToLive),
-             sizeof timeToLive);
+  bool ipv6 = family_ == AF_INET6;
+  setsockopt(static_cast<SOCKET>(handle_), ipv6 ? IPPROTO_IPV6 : IPPROTO_IP, ipv6 ? IPV6_UNICAST_HOPS : IP_TTL,
+             reinterpret_cast<const char*>(&timeToLive), sizeof timeToLive);
 }
 
 void RawIcmpSocket::send(const uint8_t* message, int length, const SocketAddress& destination) {
-  sockaddr_in to;
-  memcpy(&to, &destination, sizeof to);
+  sockaddr_in6 to = {};
+  int size = destination.family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  memcpy(&to, &destination, size);
   sendto(static_cast<SOCKET>(handle_), reinterpret_cast<const char*>(message), length, 0,
-         reinterpret_cast<const sockaddr*>(&to), sizeof to);
+         reinterpret_cast<const sockaddr*>(&to), size);
 }
 
 bool RawIcmpSocket::datagramWaiting() { return keptCount_ > 0 || socketReadable(); }
@@ -99,12 +97,13 @@ bool RawIcmpSocket::wait(intptr_t wake, bool wakeOnly) {
 }
 
 int RawIcmpSocket::takeIn(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
-  sockaddr_in from = {};
+  sockaddr_in6 from = {};
   int fromLength = sizeof from;
   int length = recvfrom(static_cast<SOCKET>(handle_), reinterpret_cast<char*>(buffer), capacity, 0,
                         reinterpret_cast<sockaddr*>(&from), &fromLength);
   // Windows Sockets keeps no arrival stamp: taking it in is the nearest moment at hand.
   arrivedAt = performanceCounterMilliseconds();
-  memcpy(&sender, &from, sizeof sender);
+  sender = {};
+  memcpy(&sender, &from, from.sin6_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
   return length;
 }

@@ -13,15 +13,18 @@
 #include <mutex>
 
 #include "platform/platform.h"
-#include "platform/receive_posix.h"
+#include "platform/posix.h"
+#include "platform/transport_choice.h"
 
 static_assert(AF_INET == INET_FAMILY);
-static_assert(sizeof(sockaddr_in) == sizeof(SocketAddress));
+const uint16_t INET6_FAMILY = AF_INET6;
+static_assert(sizeof(sockaddr_in6) == sizeof(SocketAddress) && offsetof(sockaddr_in6, sin6_addr) == 8 &&
+              offsetof(sockaddr_in6, sin6_scope_id) == offsetof(SocketAddress, scope));
+static_assert(offsetof(sockaddr_in, sin_addr) == offsetof(SocketAddress, address));
 
 const char TRANSPORT_FIX[] = "run as root, grant CAP_NET_RAW, or allow ping sockets (sysctl net.ipv4.ping_group_range)";
-
-// Linux sleeps are as precise as the high-resolution timers of Windows.
-bool highResolutionTimers = true;
+// The same sysctl admits ICMPv6 ping sockets; a kernel without IPv6 refuses both kinds.
+const char TRANSPORT_FIX_IPV6[] = "IPv6 needs root, CAP_NET_RAW or ping sockets (sysctl net.ipv4.ping_group_range)";
 
 namespace {
 
@@ -105,8 +108,6 @@ ssize_t receiveStamped(int socket, uint8_t* buffer, int capacity, int flags, Rec
   return length;
 }
 
-NativeTraceSystem::~NativeTraceSystem() = default;
-
 uint32_t NativeTraceSystem::nowMilliseconds() { return monotonicMilliseconds(); }
 
 void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
@@ -118,7 +119,7 @@ void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
     return;
   }
   // Written after the stop request is stored: a request made from here on still ends the wait.
-  if (loadShared(slot.stopRequested) == 0 && !transport_.wait(signal, false)) {
+  if (loadShared(slot.stopRequested) == 0 && !waitOnTransport(signal, false)) {
     pollfd waiting = {signal, POLLIN, 0};
     poll(&waiting, 1, -1);
   }
@@ -128,30 +129,49 @@ void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
 
 uint32_t NativeTraceSystem::processId() { return static_cast<uint32_t>(getpid()); }
 
-SocketAddress NativeTraceSystem::resolveTarget(const char* hostText) {
+SocketAddress NativeTraceSystem::resolveTarget(const char* hostText, uint32_t version) {
   SocketAddress result = {};
   in_addr_t dotted = inet_addr(hostText);
-  if (dotted != INADDR_NONE) {
+  if (dotted != INADDR_NONE && version != 6) {
     result.family = AF_INET;
     result.address = dotted;
     return result;
   }
   addrinfo hints = {};
-  hints.ai_family = AF_INET;
+  // The resolver's order (RFC 6724), as the host's other programs would reach it.
+  hints.ai_family = version == 4 ? AF_INET : version == 6 ? AF_INET6 : AF_UNSPEC;
+  hints.ai_socktype = SOCK_RAW;  // one entry an address, not one a socket type
   addrinfo* found = nullptr;
-  if (getaddrinfo(hostText, nullptr, &hints, &found) == 0 && found != nullptr) {
-    sockaddr_in first;
-    memcpy(&first, found->ai_addr, sizeof first);
-    result.family = static_cast<uint16_t>(found->ai_family);
-    result.address = first.sin_addr.s_addr;
-  }
+  if (getaddrinfo(hostText, nullptr, &hints, &found) == 0 && found != nullptr &&
+      (found->ai_family == AF_INET || found->ai_family == AF_INET6) && found->ai_addrlen <= sizeof result)
+    memcpy(&result, found->ai_addr, found->ai_addrlen);
   if (found != nullptr) freeaddrinfo(found);
   return result;
 }
 
+void setHopLimit(int socket, uint16_t family, int hops) {
+  if (family == AF_INET6)
+    setsockopt(socket, IPPROTO_IPV6, IPV6_UNICAST_HOPS, &hops, sizeof hops);
+  else
+    setsockopt(socket, IPPROTO_IP, IP_TTL, &hops, sizeof hops);
+}
+
+void sendTo(int socket, const uint8_t* message, int length, const SocketAddress& destination) {
+  sockaddr_in6 to = {};
+  socklen_t size = destination.family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+  memcpy(&to, &destination, size);
+  sendto(socket, message, length, 0, reinterpret_cast<sockaddr*>(&to), size);
+}
+
+SocketAddress senderOf(const ReceivedMessage& received) {
+  SocketAddress sender = {};
+  memcpy(&sender, &received.from, received.from.sin6_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+  return sender;
+}
+
 // The raw socket as before, for those allowed it (root, CAP_NET_RAW); the ping socket for the rest.
-using Transports = TransportPair<RawIcmpSocket, PingSocket>;
+int traceWorker(TraceSlot& slot, TraceFrontEnd& frontEnd) {
+  return traceOn<NativeTraceSystem, RawIcmpSocket, PingSocket>(slot, frontEnd);
+}
 
-int traceWorker(TraceSlot& slot, TraceFrontEnd& frontEnd) { return Transports().trace(slot, frontEnd); }
-
-int checkTransports() { return Transports().check(); }
+int transportOpenError() { return openError<RawIcmpSocket, PingSocket>(); }

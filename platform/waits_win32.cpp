@@ -3,21 +3,16 @@
 // high-resolution waitable timer (Windows 10 1803 and later) waits 1 ms. Where the system refuses
 // one, the timer ticks every millisecond while a trace is busy. A quiet trace waits on its
 // transport and its stop event instead.
-// mmsystem.h needs windows.h before it.
-// clang-format off
-#include <windows.h>
-#include <mmsystem.h>
-// clang-format on
-
 #include <mutex>
 
 #include "platform/platform.h"
+#include "platform/win32.h"
+// After windows.h, which it needs.
+#include <mmsystem.h>
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
 #endif
-
-bool highResolutionTimers = true;
 
 namespace {
 
@@ -68,14 +63,13 @@ void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
   if (stop != nullptr) {
     keepFineTicks(passTimer_, false);
     // Set after the stop request is stored: a request made from here on still ends the wait.
-    if (loadShared(slot.stopRequested) == 0 && !transport_.wait(reinterpret_cast<intptr_t>(stop), false))
+    if (loadShared(slot.stopRequested) == 0 && !waitOnTransport(reinterpret_cast<intptr_t>(stop), false))
       WaitForSingleObject(stop, INFINITE);
     return;
   }
   if (passTimer_ == 0) {
     // Vista and later; the high-resolution flag is refused before Windows 10 1803.
-    using CreateTimer = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD, DWORD);
-    auto create = highResolutionTimers ? kernelFunction<CreateTimer>("CreateWaitableTimerExW") : nullptr;
+    auto create = kernelFunction<decltype(CreateWaitableTimerExW)>("CreateWaitableTimerExW");
     HANDLE timer =
         create != nullptr ? create(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS) : nullptr;
     passTimer_ = timer != nullptr ? reinterpret_cast<intptr_t>(timer) : NO_TIMER;
@@ -88,5 +82,5 @@ void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
     Sleep(1);
     return;
   }
-  if (!transport_.wait(passTimer_, true)) WaitForSingleObject(timer, INFINITE);
+  if (!waitOnTransport(passTimer_, true)) WaitForSingleObject(timer, INFINITE);
 }

@@ -21,4 +21,5 @@
 #define HOTKEY_HOST_ENTRY 3
 
 #define MSG_CLOSE_TRACE 10000
+#define MSG_HOP_NAME_BASE 10010  // + hop index: the reverse lookup of that hop has ended
 #define MSG_TRAY_NOTIFY 100000

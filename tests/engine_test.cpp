@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "display/trace_report.h"
-#include "platform/platform.h"
 #include "sim/sim.h"
 
 namespace {
@@ -26,12 +25,12 @@ TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
   const struct Run {
     uint32_t clockStart, pid, tick;
     uint8_t tag;
-    Synthesis via = RAW_SOCKET;
+    Delivery via = RAW_SOCKET;
   } runs[] = {
       // clang-format off
       {0, 0x1234, 1000, 0}, {5, 0xFFFF, 1000, 127}, {0x7FFFFF00u, 0x10000, 1000, 128}, {0x80000000u, 1, 1000, 255},
       {0xFFFFF800u, 0xFFFFFFFF, 1000, 9}, {0xFFFFFFFFu, 0x12345678, 1000, 1}, {0, 0x1234, 15625, 0},
-      {0, 0x1234, 1000, 0, PING_SOCKET}, {0xFFFFFFFFu, 0x10000, 15625, 200, ICMP_HELPER},
+      {0xFFFFFFFFu, 0x10000, 15625, 200, ICMP_HELPER},
       // clang-format on
   };
   for (int i = 0; i < SCENARIO_COUNT; ++i)
@@ -108,20 +107,18 @@ TEST(Engine, CountsBestWorstAndDeviationOverThePingsAsked) {
 }
 
 // How a test answer differs from what the path would send.
-enum Shape { PLAIN, OPTIONS, QUOTED_OPTIONS, LOOPED_REQUEST, UNREACHABLE, QUOTED_UDP, HELPER };
+enum Shape { PLAIN, OPTIONS, QUOTED_OPTIONS, LOOPED_REQUEST, UNREACHABLE, QUOTED_UDP };
 
-// An answer as a raw socket delivers it (the simulator's), or, for the helper, a reply of its unreachable status.
+// An answer as a raw socket delivers it (the simulator's).
 std::vector<uint8_t> answer(uint8_t type, uint8_t hop, uint8_t tag, uint32_t timestamp, uint32_t pid = 0x1234,
                             Shape shape = PLAIN) {
-  uint8_t probe[PROBE_LENGTH], out[200];
+  uint8_t probe[PROBE_LENGTH];
   buildProbe(probe, pid, hop, tag, timestamp);
-  int helped = helperReplyDatagram(11003, 0, probe, out, 200);
-  std::vector<uint8_t> bytes = shape == HELPER ? std::vector<uint8_t>(out, out + std::max(helped, 0))
-                                               : answerDatagram(type, 0, 0, 0, probe, PROBE_LENGTH, PROBE_LENGTH);
+  std::vector<uint8_t> bytes = answerDatagram(type, 0, 0, 0, probe, PROBE_LENGTH, PROBE_LENGTH);
   size_t header = shape == QUOTED_OPTIONS ? 28 : 0;  // four bytes of options behind the header
   if (shape == OPTIONS || shape == QUOTED_OPTIONS) bytes.insert(bytes.begin() + header + 20, {1, 1, 1, 0});
   if (shape == OPTIONS || shape == QUOTED_OPTIONS) bytes[header] = 0x46;
-  if (shape == LOOPED_REQUEST || shape == UNREACHABLE) bytes[20] = shape == UNREACHABLE ? 3 : ICMP_ECHO_REQUEST;
+  if (shape == LOOPED_REQUEST || shape == UNREACHABLE) bytes[20] = shape == UNREACHABLE ? 3 : ICMP_TYPE_ECHO_REQUEST;
   if (shape == QUOTED_UDP) bytes[37] = 17;
   return bytes;
 }
@@ -141,21 +138,20 @@ TEST(Engine, TakesOnlyThisTracesAnswersAsRoutersSendThem) {
     const char* sender = "198.51.100.7";
   } cases[] = {
       // clang-format off
-      {"the latest probe's echo reply", 0, ICMP_ECHO_REPLY, PLAIN, true},
-      {"the id's low 16 bits", 0, ICMP_ECHO_REPLY, PLAIN, true, 0, 0x1234},
-      {"a header with options", 0, ICMP_ECHO_REPLY, OPTIONS, true},
-      {"a router's time-exceeded, whole: expired on its way", 0, ICMP_TIME_EXCEEDED, PLAIN, false},
-      {"the helper's unreachable", 0, ICMP_ECHO_REPLY, HELPER, false},
-      {"an older probe's timestamp", 0, ICMP_ECHO_REPLY, PLAIN, false, -1},
-      {"another identifier", 0, ICMP_ECHO_REPLY, PLAIN, false, 0, 0x7FFF1235},
-      {"another tag", 0, ICMP_ECHO_REPLY, PLAIN, false, 0, 0x7FFF1234, 9},
-      {"hop index 60", 60, ICMP_ECHO_REPLY, PLAIN, false}, {"hop index 255", 255, ICMP_ECHO_REPLY, PLAIN, false},
-      {"the probe itself, looped back", 0, ICMP_ECHO_REPLY, LOOPED_REQUEST, false},
-      {"a time-exceeded for a UDP datagram", 1, ICMP_TIME_EXCEEDED, QUOTED_UDP, false},
-      {"a router's headers with options", 1, ICMP_TIME_EXCEEDED, QUOTED_OPTIONS, true},
-      {"a router 0.0.0.0", 1, ICMP_TIME_EXCEEDED, PLAIN, false, 0, 0x7FFF1234, 200, "0.0.0.0"},
-      {"a router's unreachable", 1, ICMP_TIME_EXCEEDED, UNREACHABLE, false},
-      {"a router for hop 40, never probed", 40, ICMP_TIME_EXCEEDED, PLAIN, false},
+      {"the latest probe's echo reply", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, true},
+      {"the id's low 16 bits", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, true, 0, 0x1234},
+      {"a header with options", 0, ICMP_TYPE_ECHO_REPLY, OPTIONS, true},
+      {"a router's time-exceeded, whole: expired on its way", 0, ICMP_TYPE_TIME_EXCEEDED, PLAIN, false},
+      {"an older probe's timestamp", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, false, -1},
+      {"another identifier", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, false, 0, 0x7FFF1235},
+      {"another tag", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, false, 0, 0x7FFF1234, 9},
+      {"hop index 60", 60, ICMP_TYPE_ECHO_REPLY, PLAIN, false}, {"hop index 255", 255, ICMP_TYPE_ECHO_REPLY, PLAIN, false},
+      {"the probe itself, looped back", 0, ICMP_TYPE_ECHO_REPLY, LOOPED_REQUEST, false},
+      {"a time-exceeded for a UDP datagram", 1, ICMP_TYPE_TIME_EXCEEDED, QUOTED_UDP, false},
+      {"a router's headers with options", 1, ICMP_TYPE_TIME_EXCEEDED, QUOTED_OPTIONS, true},
+      {"a router 0.0.0.0", 1, ICMP_TYPE_TIME_EXCEEDED, PLAIN, false, 0, 0x7FFF1234, 200, "0.0.0.0"},
+      {"a router's unreachable", 1, ICMP_TYPE_TIME_EXCEEDED, UNREACHABLE, false},
+      {"a router for hop 40, never probed", 40, ICMP_TYPE_TIME_EXCEEDED, PLAIN, false},
       // clang-format on
   };
   auto measuring = [](uint32_t clockStart) {  // the path answers no more
@@ -177,7 +173,7 @@ TEST(Engine, TakesOnlyThisTracesAnswersAsRoutersSendThem) {
     for (size_t length = 0; length <= bytes.size(); ++length)
       trace->deliver(parseAddress(c.sender), std::vector<uint8_t>(bytes.begin(), bytes.begin() + length));
     EXPECT_EQ(trace->report() != before, c.taken) << c.what << "\n" << trace->report();
-    trace->deliver(parseAddress("198.51.100.1"), answer(ICMP_ECHO_REPLY, 0, 200, 0, 0x7FFF1234));
+    trace->deliver(parseAddress("198.51.100.1"), answer(ICMP_TYPE_ECHO_REPLY, 0, 200, 0, 0x7FFF1234));
     EXPECT_EQ(hop.replyCount, 1u) << "the right answer after " << c.what;
   }
 }
@@ -204,7 +200,7 @@ TEST(Engine, RandomAnswersKeepTheHopTableConsistent) {
   SimTrace trace(TWO_ROUTERS);
   trace.answering = false;  // the test alone answers
   for (int step = 0; step < 20000; ++step) {
-    uint8_t hop = random() % 64, type = random() % 2 ? ICMP_ECHO_REPLY : ICMP_TIME_EXCEEDED;
+    uint8_t hop = random() % 64, type = random() % 2 ? ICMP_TYPE_ECHO_REPLY : ICMP_TYPE_TIME_EXCEEDED;
     std::vector<uint8_t> bytes = answer(type, hop, 0, trace.slot.hops[hop % MAX_HOPS].lastSendTime);
     if (random() % 8 == 0) std::generate(bytes.begin(), bytes.end(), [&] { return uint8_t(random()); });
     if (random() % 8 == 0) bytes.resize(random() % bytes.size());
@@ -229,10 +225,10 @@ TEST(Engine, TargetSettlesLowestAndRoutersLearntBelowItWidenTheWindow) {
   const struct Step {
     uint8_t type, hop;
     int targetAt, window;
-  } steps[] = {{ICMP_ECHO_REPLY, 5, 5, 6}, {ICMP_ECHO_REPLY, 7, 5, 6}, {ICMP_ECHO_REPLY, 2, 2, 3},
-               {ICMP_ECHO_REPLY, 3, 2, 3}, {ICMP_ECHO_REPLY, 1, 1, 2}, {ICMP_TIME_EXCEEDED, 0, 1, 3}};
+  } steps[] = {{ICMP_TYPE_ECHO_REPLY, 5, 5, 6}, {ICMP_TYPE_ECHO_REPLY, 7, 5, 6}, {ICMP_TYPE_ECHO_REPLY, 2, 2, 3},
+               {ICMP_TYPE_ECHO_REPLY, 3, 2, 3}, {ICMP_TYPE_ECHO_REPLY, 1, 1, 2}, {ICMP_TYPE_TIME_EXCEEDED, 0, 1, 3}};
   for (const Step& step : steps) {
-    uint32_t sender = step.type == ICMP_ECHO_REPLY ? trace.path.target : parseAddress("198.51.100.1");
+    uint32_t sender = step.type == ICMP_TYPE_ECHO_REPLY ? trace.path.target : parseAddress("198.51.100.1");
     trace.deliver(sender, answer(step.type, step.hop, 0, trace.slot.hops[step.hop].lastSendTime), 4);
     EXPECT_TRUE(trace.slot.hops[step.targetAt].state == HOP_TARGET && trace.engine.probeWindow == step.window &&
                 trace.slot.hops[step.targetAt + 1].state == HOP_SILENT)
@@ -258,9 +254,9 @@ TEST(Engine, StartsInStatusFormAndStopsAtTheEndOfAPass) {
     std::string shown;  // at the stop
   } cases[] = {
       // clang-format off
-      {{}, 10000, INITIAL_WINDOW * MAX_DISCOVERY_PROBES, "203.0.113.9 not found \n"},
-      {{INET_FAMILY, 0, 0, {}}, 10000, INITIAL_WINDOW * MAX_DISCOVERY_PROBES, "203.0.113.9 not found \n"},
-      {{INET_FAMILY, 0, parseAddress("203.0.113.9"), {}}, 0, 1,
+      {{}, 10000, 0, "203.0.113.9 not found \n"},
+      {ipv4Address(0), 10000, 0, "203.0.113.9 not found \n"},
+      {ipv4Address(parseAddress("203.0.113.9")), 0, 1,
        "203.0.113.9 resolved to 203.0.113.9\nHop\tPing\tLoss\tSent\tIP\tAddress\n1\t?\t0%\t0\t\t\n"},
       // clang-format on
   };

@@ -7,14 +7,10 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/posix.h"
 #include "sim/sim.h"
 
 namespace {
-
-struct NoWindow : TraceFrontEnd {
-  void render(TraceSlot&, const char*) override {}
-  void startReverseLookup(TraceSlot&, int) override {}
-};
 
 // In order on one socket, each probe sent before the answer to the one before is read: each answer ends a quiet
 // wait (not the stop 2 s later), makes the socket readable, and is handed over as a raw socket gives it, or not.
@@ -27,18 +23,17 @@ TEST(Kernel, PingSocketHandsOverTheRoutersAnswersAndEndsAQuietWait) {
   } cases[] = {
       // The unreachable first: r1 sends it only while its time-exceeded has not used up the rate they share.
       {"r1's unreachable, no time-exceeded", "192.0.2.99", 64, 0},
-      {"r1's time-exceeded, alone on the error queue", "203.0.113.9", 1, ICMP_TIME_EXCEEDED},
-      {"the echo reply to the probe sent right after it", "198.51.100.1", 64, ICMP_ECHO_REPLY},
+      {"r1's time-exceeded, alone on the error queue", "203.0.113.9", 1, ICMP_TYPE_TIME_EXCEEDED},
+      {"the echo reply to the probe sent right after it", "198.51.100.1", 64, ICMP_TYPE_ECHO_REPLY},
   };
   PingSocket socket;
-  ASSERT_EQ(socket.open(), 0);
-  NoWindow window;
-  NativeTraceSystem system(window, socket);
+  ASSERT_EQ(socket.open(INET_FAMILY), 0);
+  NativeTraceSystem system(socket, socket);
   auto send = [&](const Case& c) {
     uint8_t probe[PROBE_LENGTH];
     buildProbe(probe, system.processId(), 3, 7, system.nowMilliseconds());
     socket.setTimeToLive(c.timeToLive);
-    socket.send(probe, PROBE_LENGTH, {INET_FAMILY, 0, parseAddress(c.to), {}});
+    socket.send(probe, PROBE_LENGTH, ipv4Address(parseAddress(c.to)));
   };
   send(cases[0]);
   for (size_t i = 0; i < std::size(cases); ++i) {

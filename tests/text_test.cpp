@@ -1,9 +1,10 @@
-// Bytes and texts: the checksum, the probe, the clock, the report, host names cut out of text.
+// Texts and the clock: the report in each format, host names cut out of text, ticks to milliseconds.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
+#include "core/trace_engine.h"
 #include "display/host_text.h"
 #include "display/report_formats.h"
 #include "display/trace_report.h"
@@ -12,17 +13,8 @@
 
 namespace {
 
-TEST(Bytes, ChecksumProbeAndClockTicksAsTheWireAndTimersHaveThem) {
-  // Stored in host order, the checksum gives the wire form; both carries fold back in, an odd last byte is padded.
-  const uint8_t carries[] = {0xFF, 0xFF, 0x00, 0x80, 0x00, 0x80}, odd[] = {0x08, 0x00, 0x01};
-  const uint16_t sums[] = {internetChecksum(carries, 6), internetChecksum(odd, 3), internetChecksum(odd, 0)};
-  EXPECT_EQ(memcmp(sums, "\xFE\xFF\xF6\xFF\xFF\xFF", 6), 0);
-  uint8_t probe[PROBE_LENGTH + 1],
-      expected[PROBE_LENGTH + 1] = {0x08, 0x00, 0xBD, 0xE6, 0x34, 0x12, 0x02, 0x05, 0x03, 0x02, 0x01, 0x00};
-  memset(probe, 0xAA, sizeof probe), expected[PROBE_LENGTH] = 0xAA;  // nothing written past the probe
-  buildProbe(probe, 0x00011234, 2, 5, 0x00010203);                   // a process id above 65535 keeps its low half
-  EXPECT_EQ(memcmp(probe, expected, sizeof probe), 0);
-  // Ticks to milliseconds: none without a performance counter, truncated, not rounded, the low 32 bits.
+// Ticks to milliseconds: none without a performance counter, truncated, not rounded, the low 32 bits.
+TEST(Clock, TicksToMillisecondsAsTheCounterHasThem) {
   const int64_t ticks[][3] = {{123456, 0, 0},
                               {10000000, 10000000, 1000},
                               {15, 10000, 1},
@@ -42,7 +34,7 @@ struct Slot : TraceSlot {
   Slot() : TraceSlot() { strcpy(hostName, "target.example"), targetAddress = parseAddress("10.1.2.3"); }
   Slot& hop(int k, int32_t state, const char* address, uint32_t probes, uint32_t replies, uint32_t rtt,
             const char* name = "") {
-    hops[k] = {state, 0, 0, 0, probes, replies, rtt, parseAddress(address), {}, {}, 0, 0, 0, 0};
+    hops[k] = {state, 0, 0, 0, probes, replies, rtt, parseAddress(address), {}, {}, 0, 0, 0, 0, {}};
     return setHopName(hops[k], name), *this;
   }
   Slot& spread(int k, uint32_t best, uint32_t worst, uint64_t squares) {
@@ -157,7 +149,12 @@ TEST(HostText, CutsTheHostOutOfTheText) {
       {"ftp://files.example:21/pub", "files.example"}, {"  192.168.0.1 more words", "192.168.0.1"},
       {"http://ftp://a.example", "a.example"}, {"HTTP://a.example", "HTTP"}, {" http://a.example", "http"},
       {"http://", ""}, {"ftp://", ""}, {"http:/a.example", "http"}, {"a.example\r\nb.example", "a.exampleb.example"},
-      {"\t a\tb c", "ab"}, {"caf\xC3\xA9-bar.example", "caf-bar.example"}, {"[fe80::1]", "fe80"}, {"", ""},
+      {"\t a\tb c", "ab"}, {"caf\xC3\xA9-bar.example", "caf-bar.example"}, {"", ""},
+      // IPv6 literals, bracketed or bare, with a zone, a dotted tail; one colon stays a port's
+      {"[fe80::1]", "fe80::1"}, {"http://[2001:db8::1]:8080/x", "2001:db8::1"}, {"2001:DB8::1", "2001:DB8::1"},
+      {" fe80::1%eth0 up", "fe80::1%eth0"}, {"::ffff:192.0.2.1.", "::ffff:192.0.2.1"}, {"2001:db8::", "2001:db8::"},
+      {"2001:db8::1:", "2001:db8::1"}, {"[2001:db8::1%2]:80", "2001:db8::1%2"}, {"dead:beef", "dead"},
+      {"x[2001:db8::1]", "x2001"},
       {std::string(4999, 'b') + "_cd", std::string(4999, 'b')},
       // clang-format on
   };

@@ -15,33 +15,48 @@ zt_require() {
 # zt_ns NAME [HOSTS_LINE...]: namespace $ZT_ID-NAME, loopback up, the lines in its hosts file. Its name server is
 # 127.0.0.1, where nothing listens: lookups fail at once, never leave the namespace.
 zt_ns() {
-  ZT_NAMESPACES+=("$ZT_ID-$1") && ip netns add "$ZT_ID-$1" && ip -n "$ZT_ID-$1" link set lo up
+  ZT_NAMESPACES+=("$ZT_ID-$1") && ip netns add "$ZT_ID-$1" && ip -n "$ZT_ID-$1" link set lo up &&
+    zt_exec "$1" sysctl -qw net.ipv6.conf.all.accept_dad=0 net.ipv6.conf.default.accept_dad=0
   mkdir -p "/etc/netns/$ZT_ID-$1" && echo "nameserver 127.0.0.1" >"/etc/netns/$ZT_ID-$1/resolv.conf"
   printf '%s\n' "127.0.0.1 localhost" "${@:2}" >"/etc/netns/$ZT_ID-$1/hosts"
 }
 zt_exec() { ip netns exec "$ZT_ID-$1" "${@:2}"; }
-# zt_link A ADDRESS_A B ADDRESS_B PREFIX: a veth pair between two namespaces.
+# zt_link A ADDRESS_A B ADDRESS_B PREFIX [IPV6_A IPV6_B]: a veth pair between two namespaces, in a /64 for IPv6.
 zt_link() {
   ip link add "v$2" netns "$ZT_ID-$1" type veth peer name "v$4" netns "$ZT_ID-$3"
   ip -n "$ZT_ID-$1" addr add "$2/$5" dev "v$2" && ip -n "$ZT_ID-$1" link set "v$2" up
   ip -n "$ZT_ID-$3" addr add "$4/$5" dev "v$4" && ip -n "$ZT_ID-$3" link set "v$4" up
+  [ -z "${6:-}" ] || { ip -n "$ZT_ID-$1" addr add "$6/64" dev "v$2" nodad && ip -n "$ZT_ID-$3" addr add "$7/64" dev "v$4" nodad; }
 }
-# The kernel path: client - r1 - r2 - r3 - target, routed both ways, no router rate-limiting its answers. r2 sends
-# no time-exceeded (a silent router); r3 drops every third echo reply it sends, counted from the last zt_lossy.
+# The kernel path, in both families: client - r1 - r2 - r3 - target, routed both ways, no router rate-limiting its
+# answers. r2 sends no time-exceeded (a silent router); r3 drops every third echo reply it sends, counted from the
+# last zt_lossy. The target's IPv6 name is target6.example.
 zt_kernel_path() {
-  zt_ns client "198.51.100.1 r1.example" "198.51.100.18 r3.example" "203.0.113.9 target.example"
+  zt_ns client "198.51.100.1 r1.example" "198.51.100.18 r3.example" "203.0.113.9 target.example" \
+    "2001:db8:1::1 r1.example" "2001:db8:3::2 r3.example" "2001:db8:4::9 target6.example"
   for ns in r1 r2 r3 target; do zt_ns $ns; done
-  for link in "client 198.51.100.2 r1 198.51.100.1 29" "r1 198.51.100.9 r2 198.51.100.10 29" \
-    "r2 198.51.100.17 r3 198.51.100.18 29" "r3 203.0.113.1 target 203.0.113.9 24"; do
-    read -r a near b far prefix <<<"$link" && zt_link "$a" "$near" "$b" "$far" "$prefix"
+  for link in "client 198.51.100.2 r1 198.51.100.1 29 2001:db8:1::2 2001:db8:1::1" \
+    "r1 198.51.100.9 r2 198.51.100.10 29 2001:db8:2::1 2001:db8:2::2" \
+    "r2 198.51.100.17 r3 198.51.100.18 29 2001:db8:3::1 2001:db8:3::2" \
+    "r3 203.0.113.1 target 203.0.113.9 24 2001:db8:4::1 2001:db8:4::9"; do
+    read -r a near b far prefix near6 far6 <<<"$link" && zt_link "$a" "$near" "$b" "$far" "$prefix" "$near6" "$far6"
     zt_exec "$a" ip route add default via "$far" && zt_exec "$b" ip route add 198.51.100.2 via "$near"
+    zt_exec "$a" ip -6 route add default via "$far6" && zt_exec "$b" ip -6 route add 2001:db8:1::2 via "$near6"
   done
-  for ns in r1 r2 r3; do zt_exec $ns sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0; done
+  for ns in r1 r2 r3; do zt_exec $ns sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0 \
+    net.ipv6.conf.all.forwarding=1 net.ipv6.icmp.ratelimit=0; done
   zt_exec r2 iptables -A OUTPUT -p icmp --icmp-type time-exceeded -j DROP
+  zt_exec r2 ip6tables -A OUTPUT -p icmpv6 --icmpv6-type time-exceeded -j DROP
   zt_lossy
+  # New IPv6 links answer their first neighbour solicitations late.
+  zt_exec client ping -6 -c 1 -W 2 2001:db8:4::9 >/dev/null
 }
-zt_lossy() { zt_exec r3 iptables -F OUTPUT && zt_exec r3 iptables -A OUTPUT -p icmp --icmp-type echo-reply \
-  -m statistic --mode nth --every 3 --packet 2 -j DROP; }
+zt_lossy() {
+  for tables in "iptables icmp" "ip6tables icmpv6"; do
+    set -- $tables && zt_exec r3 "$1" -F OUTPUT && zt_exec r3 "$1" -A OUTPUT -p "$2" --"$2"-type echo-reply \
+      -m statistic --mode nth --every 3 --packet 2 -j DROP
+  done
+}
 # A report of the ICMP helper under Wine as compared with zt_kernel_report: a Ping of 1 taken for 0, as Wine times
 # each round trip when its own thread reads the answer, which a loaded machine can make late.
 zt_ping_1_as_0() { sed -E 's/^([0-9]+)\t1\t/\1\t0\t/'; }
@@ -53,4 +68,10 @@ zt_kernel_report() {
   printf '%s\n' "target.example resolved to 203.0.113.9" "Hop	Ping	Loss	Sent	IP	Address" \
     "1	0	0%	10	198.51.100.1	r1.example" "2	?	0%	0		" \
     "3	0	30%	10	198.51.100.18	r3.example" "4	0	0%	10	203.0.113.9	target.example"
+}
+# The same for target6.example, over IPv6.
+zt_kernel_report6() {
+  printf '%s\n' "target6.example resolved to 2001:db8:4::9" "Hop	Ping	Loss	Sent	IP	Address" \
+    "1	0	0%	10	2001:db8:1::1	r1.example" "2	?	0%	0		" \
+    "3	0	30%	10	2001:db8:3::2	r3.example" "4	0	0%	10	2001:db8:4::9	target6.example"
 }

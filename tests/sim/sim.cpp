@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "display/trace_report.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -36,9 +35,9 @@ void addAnswer(PathHop& hop, std::vector<Datagram>& answers, uint32_t at, std::v
 std::vector<uint8_t> answerDatagram(uint8_t type, uint32_t sender, uint32_t client, uint32_t destination,
                                     const uint8_t* probe, int length, int quoted) {
   std::vector<uint8_t> icmp(probe, probe + length);
-  if (type == ICMP_TIME_EXCEEDED) {  // the probe's IP header as it arrived, time-to-live 1, and its start
+  if (type == ICMP_TYPE_TIME_EXCEEDED) {  // the probe's IP header as it arrived, time-to-live 1, and its start
     std::vector<uint8_t> original = ipDatagram(client, destination, icmp);
-    original[8] = 1, icmp.assign(8, 0), icmp[0] = ICMP_TIME_EXCEEDED;
+    original[8] = 1, icmp.assign(8, 0), icmp[0] = ICMP_TYPE_TIME_EXCEEDED;
     icmp.insert(icmp.end(), original.begin(), original.begin() + 20 + std::min(quoted, length));
   }
   icmp[0] = type;
@@ -101,7 +100,7 @@ std::string parsePathModel(const std::string& text, PathModel& model) {
 
 void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t destination, int timeToLive,
                  uint32_t now, std::vector<Datagram>& answers) {
-  if (length < 8 || message[0] != ICMP_ECHO_REQUEST || timeToLive < 1) return;
+  if (length < 8 || message[0] != ICMP_TYPE_ECHO_REQUEST || timeToLive < 1) return;
   // The probe goes to its hop, or until its time-to-live ends; a target not on the path (a loop) is never reached.
   int size = static_cast<int>(model.hops.size()), reach = 0;
   while (reach < size && model.hops[reach].address != destination) ++reach;
@@ -109,18 +108,18 @@ void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t 
   if (timeToLive <= reach) {
     PathHop& router = model.hops[timeToLive - 1];
     if (router.silent || router.isTarget) return;
-    return addAnswer(
-        router, answers, now + (router.discoveryDelay ? router.discoveryDelay : router.delay),
-        answerDatagram(ICMP_TIME_EXCEEDED, router.address, model.client, destination, message, length, router.quote));
+    return addAnswer(router, answers, now + (router.discoveryDelay ? router.discoveryDelay : router.delay),
+                     answerDatagram(ICMP_TYPE_TIME_EXCEEDED, router.address, model.client, destination, message, length,
+                                    router.quote));
   }
   if (reach == size) return;
   PathHop& hop = model.hops[reach];
   uint32_t delay = hop.discoveryDelay ? hop.discoveryDelay : hop.delay;
   // A hop's measurement probes carry its own index; the target's first such probe is its discovery.
-  uint8_t type = ICMP_ECHO_REPLY;
+  uint8_t type = ICMP_TYPE_ECHO_REPLY;
   if (message[6] == reach && (!hop.isTarget || std::exchange(hop.discovered, true))) {
     if (std::count(hop.lost.begin(), hop.lost.end(), ++hop.measured) > 0) return;
-    if (std::count(hop.expire.begin(), hop.expire.end(), hop.measured) > 0) type = ICMP_TIME_EXCEEDED;
+    if (std::count(hop.expire.begin(), hop.expire.end(), hop.measured) > 0) type = ICMP_TYPE_TIME_EXCEEDED;
     delay = hop.delays.empty() ? hop.delay : hop.delays[(hop.measured - 1) % hop.delays.size()];
   }
   addAnswer(hop, answers, now + delay,
@@ -133,25 +132,13 @@ void SimTrace::send(const uint8_t* message, int length, const SocketAddress& des
   std::vector<Datagram> answers;
   if (answering && destination.family == INET_FAMILY)
     answerProbe(path, message, length, destination.address, timeToLive, now, answers);
-  for (Datagram& answer : answers) deliver(answer.at, answer.address, handedOver(answer.bytes, message));
-}
-
-std::vector<uint8_t> SimTrace::handedOver(const std::vector<uint8_t>& datagram, const uint8_t* probe) const {
-  if (via == RAW_SOCKET) return datagram;
-  int at = (datagram[0] & 0x0F) * 4, length = static_cast<int>(datagram.size());
-  uint8_t type = datagram[at];
-  uint8_t out[RECEIVE_BUFFER_LENGTH];
-  uint32_t sender;
-  memcpy(&sender, &datagram[12], 4);
-  if (via == ICMP_HELPER) {  // the helper hands over its request's probe, the sender and the status
-    uint32_t status = type == ICMP_ECHO_REPLY ? HELPER_SUCCESS : HELPER_TTL_EXPIRED;
-    length = helperReplyDatagram(status, sender, probe, out, sizeof out);
-  } else {  // the ping socket, the ICMP message without its IP header, or the one a router quoted
-    if (type == ICMP_TIME_EXCEEDED) at += 8 + (datagram[at + 8] & 0x0F) * 4;
-    length = synthesizeDatagram(type, sender, &datagram[at], length - at, uint16_t(probe[4] | (probe[5] << 8)), out,
-                                sizeof out);
+  for (Datagram& answer : answers) {
+    // The helper hands over a status for its request's probe: a router's answer then quotes what every router does.
+    if (via == ICMP_HELPER && answer.bytes[IP_HEADER_LENGTH] == ICMP_TYPE_TIME_EXCEEDED)
+      answer.bytes = answerDatagram(ICMP_TYPE_TIME_EXCEEDED, answer.address, path.client, destination.address, message,
+                                    length, ICMP_HEADER_LENGTH);
+    deliver(answer.at, answer.address, std::move(answer.bytes));
   }
-  return std::vector<uint8_t>(out, out + std::max(length, 0));
 }
 
 void SimTrace::deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes) {
@@ -164,7 +151,7 @@ int SimTrace::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint
   if (!datagramWaiting()) return -1;
   Datagram answer = std::move(waiting.front());
   waiting.erase(waiting.begin());
-  sender = {INET_FAMILY, 0, answer.address, {}}, arrivedAt = answer.at + stampShift;
+  sender = ipv4Address(answer.address), arrivedAt = answer.at + stampShift;
   int length = std::min(capacity, static_cast<int>(answer.bytes.size()));
   if (length > 0) memcpy(buffer, answer.bytes.data(), length);
   return length;
@@ -174,7 +161,7 @@ SimTrace::SimTrace(const std::string& scenario, uint32_t clockStart, uint8_t tag
     : now(clockStart), pid(processId) {
   std::string error = parsePathModel(scenario, path);
   if (!error.empty()) ADD_FAILURE() << error;
-  resolved = {INET_FAMILY, 0, path.target, {}}, slot.traceTag = tag;
+  resolved = ipv4Address(path.target), slot.traceTag = tag;
   restart();
 }
 
@@ -195,7 +182,7 @@ void SimTrace::restart() {
   slot = {}, slot.inUse = 1, slot.traceTag = tag, slot.rounds = rounds;
   strcpy(slot.hostName, addressText(path.target).c_str());
   renders.clear();
-  startEngine(engine, slot, *this);
+  startEngine(engine, slot, *this, *this);
 }
 
 bool SimTrace::pass() {

@@ -64,22 +64,23 @@ struct Scenario {
 extern const Scenario SCENARIOS[];
 extern const int SCENARIO_COUNT;
 
-// How a transport hands the path's answers over: as the wire carried them, or as the product rebuilds them.
-enum Synthesis { RAW_SOCKET, PING_SOCKET, ICMP_HELPER };
+// How a transport hands the path's answers over: as the wire carried them, or as the ICMP helper tells of them, which
+// says nothing of how much of the probe a router quoted.
+enum Delivery { RAW_SOCKET, ICMP_HELPER };
 
-// One trace run pass by pass on a scenario's path, on a simulated clock and raw socket.
-struct SimTrace : TraceSystem, IcmpTransport {
+// One trace run pass by pass on a scenario's path, on a simulated clock and raw socket, shown in a simulated window.
+struct SimTrace : TraceSystem, IcmpTransport, TraceFrontEnd {
   explicit SimTrace(const std::string& scenario, uint32_t clockStart = 0, uint8_t tag = 0, uint32_t pid = 0x1234);
-  IcmpTransport& transport() override { return *this; }
+  IcmpTransport& transport(uint16_t) override { return *this; }
   uint32_t nowMilliseconds() override { return now; }
   // 1 ms on a fine timer, else on to the next tick, as Sleep(1) ends a pass on Windows.
   void waitForNextPass(const TraceSlot& slot, bool quiet) override;
   uint32_t processId() override { return pid; }
-  SocketAddress resolveTarget(const char*) override { return resolved; }
+  SocketAddress resolveTarget(const char*, uint32_t) override { return resolved; }
   void startReverseLookup(TraceSlot&, int) override {}
   void socketOpened(TraceSlot&) override {}
   void render(TraceSlot& slot, const char* statusText) override;
-  int open() override { return isOpen = true, 0; }
+  int open(uint16_t) override { return isOpen = true, 0; }
   void close() override { isOpen = false; }
   void setTimeToLive(int value) override { timeToLive = value; }
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
@@ -94,11 +95,10 @@ struct SimTrace : TraceSystem, IcmpTransport {
   void deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes);
   void deliver(uint32_t sender, std::vector<uint8_t> bytes, int passes = 1);  // now, then passes
   std::string report();                                                       // as the window shows it, "\n" for "\r\n"
-  std::vector<uint8_t> handedOver(const std::vector<uint8_t>& datagram, const uint8_t* probe) const;
 
   PathModel path;
   bool answering = true;  // the path answers the probes; else only what the test delivers
-  Synthesis via = RAW_SOCKET;
+  Delivery via = RAW_SOCKET;
   int32_t stampShift = 0;  // added to every arrival stamp: the stamping clock stepped back by as much
   uint32_t now, microseconds = 0, tickMicroseconds = 1000;  // the virtual clock; the timer's tick if coarse
   uint32_t pid;

@@ -1,8 +1,10 @@
+// The trace start every front end shares: the lowest free slot, zeroed and named.
+#include "display/trace_start.h"
+
 #include <cstdio>
 #include <cstring>
 
 #include "display/host_text.h"
-#include "display/trace_start.h"
 
 TraceSlot* claimTraceSlot(const char* hostText, WindowHandle* previousWindow) {
   TraceSlot* slot = nullptr;
