@@ -1,7 +1,8 @@
-# Windows: the ICMP helper API, Windows Sockets and the performance counter; the tray program zarta.exe.
+# Windows: the ICMP helper API, Windows Sockets, the performance counter and the system timer's resolution; the tray
+# program zarta.exe.
 set(ZARTA_PLATFORM_SOURCES platform/system_win32.cpp platform/waits_win32.cpp platform/raw_socket_win32.cpp
                            platform/icmp_helper_win32.cpp)
-set(ZARTA_PLATFORM_LIBRARIES ws2_32 iphlpapi)
+set(ZARTA_PLATFORM_LIBRARIES ws2_32 iphlpapi winmm)
 # The runtime is linked in, so that every program needs only DLLs that ship with Windows.
 add_link_options(-static -static-libgcc -static-libstdc++)
 # Double precision as the figures are defined: x87's extended precision turns 11 of 20 into 45% loss.

@@ -8,12 +8,42 @@ HINSTANCE appInstance;
 
 namespace {
 
+constexpr int DESIGN_DPI = 96;
+
+int systemDpi() {
+  // A DPI-aware program's screen context gives the system's DPI on every Windows from Vista on; the per-monitor
+  // functions of later versions would give the same here.
+  HDC screen = GetDC(nullptr);
+  int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+  ReleaseDC(nullptr, screen);
+  return dpi;
+}
+
+LONG atMost(LONG wanted, LONG limit) { return wanted < limit ? wanted : limit; }
+
 DWORD WINAPI runTraceWorker(LPVOID slot) {
   TraceWindowFrontEnd frontEnd;
   return static_cast<DWORD>(traceWorker(*static_cast<TraceSlot*>(slot), frontEnd));
 }
 
 }  // namespace
+
+int scaledDistance(int pixels) { return MulDiv(pixels, systemDpi(), DESIGN_DPI); }
+
+RECT desktopRect() {
+  RECT desktop;
+  GetWindowRect(GetDesktopWindow(), &desktop);
+  return desktop;
+}
+
+POINT placement(HWND window, int x, int y) {
+  RECT own, desktop = desktopRect();
+  if (systemDpi() == DESIGN_DPI || !GetWindowRect(window, &own)) return POINT{x, y};
+  // Whole on every side; a window larger than the screen keeps its top-left corner, with the caption, on it.
+  LONG left = atMost(x, desktop.right - (own.right - own.left));
+  LONG top = atMost(y, desktop.bottom - (own.bottom - own.top));
+  return POINT{left > desktop.left ? left : desktop.left, top > desktop.top ? top : desktop.top};
+}
 
 WorkerThreadStarter startWorkerThread = startTraceWorkerThread;
 
@@ -44,7 +74,8 @@ void startTrace(const char* hostText, int x, int y) {
     return;
   }
   slot->window = window;
-  SetWindowPos(window, HWND_TOP, x, y, 0, 0, SWP_NOSIZE);
+  POINT at = placement(window, x, y);
+  SetWindowPos(window, HWND_TOP, at.x, at.y, 0, 0, SWP_NOSIZE);
   char title[TITLE_LENGTH];
   buildTraceTitle(*slot, title);
   SetWindowTextA(window, title);

@@ -28,6 +28,16 @@ using WorkerThreadStarter = bool (*)(TraceSlot& slot);
 extern WorkerThreadStarter startWorkerThread;
 bool startTraceWorkerThread(TraceSlot& slot);
 
+// The program's placement distances are pixels of a 96-DPI screen; it declares itself DPI-aware, so Windows scales
+// nothing of its placements for it. `pixels` at 96 DPI in pixels at the system's DPI.
+int scaledDistance(int pixels);
+// The screen, as the desktop window covers it.
+RECT desktopRect();
+// Where `window`'s top-left corner goes when asked for (x, y): there at 96 DPI; at any other DPI no further right or
+// down than keeps the window whole on the screen, since the dialog font, and with it the window, does not grow in
+// step with the DPI.
+POINT placement(HWND window, int x, int y);
+
 // What a worker shows through: its trace window's report and the lookup relay.
 class TraceWindowFrontEnd : public TraceFrontEnd {
  public:

@@ -1,11 +1,14 @@
 // Windows: the waits between passes. Sleep(1) lasts until the next timer tick, up to 15.6 ms,
 // which would make every pass, and every answer read from the raw socket, that much late; a
-// high-resolution waitable timer (Windows 10 1803 and later) waits 1 ms. A quiet trace waits
-// on its transport and its stop event instead.
+// high-resolution waitable timer (Windows 10 1803 and later) waits 1 ms. Where the system refuses
+// one, the timer ticks every millisecond while a trace is busy. A quiet trace waits on its
+// transport and its stop event instead.
 #include <mutex>
 
 #include "platform/platform.h"
 #include "platform/win32.h"
+// After windows.h, which it needs.
+#include <mmsystem.h>
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
@@ -13,7 +16,10 @@
 
 namespace {
 
+// Below zero, as no handle is.
 constexpr intptr_t NO_TIMER = -1;             // refused: Sleep(1) it is
+constexpr intptr_t NO_TIMER_FINE_TICKS = -2;  // refused, and 1 ms ticks asked of the system until the trace is quiet
+constexpr UINT FINE_TICK_MS = 1;
 constexpr LONGLONG ONE_MILLISECOND = -10000;  // relative, in 100 ns units
 
 HANDLE stopEvents[MAX_TRACES];
@@ -28,6 +34,18 @@ HANDLE stopEvent(const TraceSlot& slot) {
   return index >= 0 && index < MAX_TRACES ? stopEvents[index] : nullptr;
 }
 
+// The system keeps the finest resolution any caller asks for and counts the requests, so each busy trace asks for its
+// own and gives it back: the ticks return to their usual pace, which saves power, once no trace is busy.
+void keepFineTicks(intptr_t& passTimer, bool wanted) {
+  if (wanted && passTimer == NO_TIMER) {
+    timeBeginPeriod(FINE_TICK_MS);
+    passTimer = NO_TIMER_FINE_TICKS;
+  } else if (!wanted && passTimer == NO_TIMER_FINE_TICKS) {
+    timeEndPeriod(FINE_TICK_MS);
+    passTimer = NO_TIMER;
+  }
+}
+
 }  // namespace
 
 void requestStop(TraceSlot& slot) {
@@ -36,12 +54,14 @@ void requestStop(TraceSlot& slot) {
 }
 
 NativeTraceSystem::~NativeTraceSystem() {
-  if (passTimer_ != 0 && passTimer_ != NO_TIMER) CloseHandle(reinterpret_cast<HANDLE>(passTimer_));
+  keepFineTicks(passTimer_, false);
+  if (passTimer_ > 0) CloseHandle(reinterpret_cast<HANDLE>(passTimer_));
 }
 
 void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
   HANDLE stop = quiet ? stopEvent(slot) : nullptr;
   if (stop != nullptr) {
+    keepFineTicks(passTimer_, false);
     // Set after the stop request is stored: a request made from here on still ends the wait.
     if (loadShared(slot.stopRequested) == 0 && !waitOnTransport(reinterpret_cast<intptr_t>(stop), false))
       WaitForSingleObject(stop, INFINITE);
@@ -57,7 +77,8 @@ void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
   LARGE_INTEGER due;
   due.QuadPart = ONE_MILLISECOND;
   HANDLE timer = reinterpret_cast<HANDLE>(passTimer_);
-  if (passTimer_ == NO_TIMER || !SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+  if (passTimer_ < 0 || !SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+    keepFineTicks(passTimer_, true);
     Sleep(1);
     return;
   }

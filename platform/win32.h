@@ -134,7 +134,7 @@ class NativeTraceSystem : public TraceSystem {
   }
   IcmpTransport& ipv4_;
   IcmpTransport& ipv6_;
-  intptr_t passTimer_ = 0;  // the waitable timer of the 1 ms passes once made, or -1 where it is refused
+  intptr_t passTimer_ = 0;  // the waitable timer of the 1 ms passes once made, or below 0 where it is refused
 };
 
 // The stack a trace's worker thread reserves: the transports of both families live on it (the helper's request tables

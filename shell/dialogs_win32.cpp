@@ -27,7 +27,9 @@ void closeTraceWindowsAt(int x, int y) {
     if (loadShared(slot.inUse) == 0) continue;
     RECT rect;
     GetWindowRect(static_cast<HWND>(slot.window), &rect);
-    if (abs(x - rect.left) < SAME_PLACE_DISTANCE && abs(y - rect.top) < SAME_PLACE_DISTANCE)
+    // Compared with where the window was put, kept whole on the screen, rather than where it was asked for.
+    POINT place = placement(static_cast<HWND>(slot.window), x, y);
+    if (abs(place.x - rect.left) < SAME_PLACE_DISTANCE && abs(place.y - rect.top) < SAME_PLACE_DISTANCE)
       SendMessageA(static_cast<HWND>(slot.window), WM_SYSCOMMAND, SC_CLOSE, 0);
   }
 }
@@ -35,8 +37,8 @@ void closeTraceWindowsAt(int x, int y) {
 void onHostEntryOk(HWND dialog) {
   RECT own;
   GetWindowRect(dialog, &own);
-  int x = own.left - TRACE_LEFT_OF_HOST_ENTRY;
-  int y = own.top - TRACE_ABOVE_HOST_ENTRY;
+  int x = own.left - scaledDistance(TRACE_LEFT_OF_HOST_ENTRY);
+  int y = own.top - scaledDistance(TRACE_ABOVE_HOST_ENTRY);
   closeTraceWindowsAt(x, y);
   char host[HOST_ENTRY_TEXT_LENGTH];
   GetWindowTextA(GetDlgItem(dialog, IDC_HOST), host, sizeof host);
@@ -54,14 +56,11 @@ void closeHostEntry(HWND dialog) {
 }  // namespace
 
 void showHostEntryDialog() {
-  RECT desktop;
-  GetWindowRect(GetDesktopWindow(), &desktop);
   if (hostEntryDialog == nullptr) {
     hostEntryDialog =
         CreateDialogParamA(appInstance, MAKEINTRESOURCEA(IDD_HOST_ENTRY), nullptr, hostEntryDialogProc, 0);
     ShowWindow(hostEntryDialog, SW_SHOW);
-    SetWindowPos(hostEntryDialog, nullptr, desktop.right - HOST_ENTRY_RIGHT_DISTANCE,
-                 desktop.bottom - HOST_ENTRY_BOTTOM_DISTANCE, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    placeOffCorner(hostEntryDialog, HOST_ENTRY_RIGHT_DISTANCE, HOST_ENTRY_BOTTOM_DISTANCE);
   }
   SetForegroundWindow(hostEntryDialog);
 }

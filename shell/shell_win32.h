@@ -12,7 +12,9 @@
 
 constexpr int CLIPBOARD_TEXT_LENGTH = 5000;
 constexpr int HOST_ENTRY_TEXT_LENGTH = 500;
-constexpr UINT TRAY_ICON_RECORD_SIZE = 88;  // NOTIFYICONDATAA as Windows 95 knew it
+// NOTIFYICONDATAA as Windows 95 knew it, laid out at this build's width: 88 bytes, 104 for 64-bit programs.
+constexpr UINT TRAY_ICON_RECORD_SIZE = NOTIFYICONDATAA_V1_SIZE;
+static_assert(TRAY_ICON_RECORD_SIZE == (sizeof(void*) == 4 ? 88 : 104));
 
 // Globals of the user-interface thread; appInstance is the trace window's.
 extern HWND mainWindow;
@@ -30,7 +32,10 @@ void runMessageLoop();
 void forwardEnterKey(const MSG& message);
 
 LRESULT CALLBACK trayWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// Where a trace started from the clipboard opens: at the cursor, kept 450 pixels off the
+// Moves a dialog, keeping its size and z-order, to the given distances (pixels at 96 DPI) left of the desktop's right
+// edge and above its bottom edge.
+void placeOffCorner(HWND window, int rightDistance, int bottomDistance);
+// Where a trace started from the clipboard opens: at the cursor, kept 450 pixels (at 96 DPI) off the
 // desktop's right and bottom edges.
 POINT clipboardTracePosition(POINT cursor, const RECT& desktop);
 

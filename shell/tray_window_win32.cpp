@@ -12,12 +12,6 @@ constexpr int CURSOR_EDGE_DISTANCE = 450;
 constexpr int ABOUT_RIGHT_DISTANCE = 500;
 constexpr int ABOUT_BOTTOM_DISTANCE = 250;
 
-RECT desktopRect() {
-  RECT desktop;
-  GetWindowRect(GetDesktopWindow(), &desktop);
-  return desktop;
-}
-
 void raiseTraceWindowsAndHostEntry() {
   for (const TraceSlot& slot : traceTable)
     if (loadShared(slot.inUse) != 0) SetForegroundWindow(static_cast<HWND>(slot.window));
@@ -51,9 +45,7 @@ void closeTraceWindows() {
 
 void openAboutBox() {
   HWND about = CreateDialogParamA(appInstance, MAKEINTRESOURCEA(IDD_ABOUT), mainWindow, aboutDialogProc, 0);
-  RECT desktop = desktopRect();
-  SetWindowPos(about, nullptr, desktop.right - ABOUT_RIGHT_DISTANCE, desktop.bottom - ABOUT_BOTTOM_DISTANCE, 0, 0,
-               SWP_NOSIZE | SWP_NOZORDER);
+  placeOffCorner(about, ABOUT_RIGHT_DISTANCE, ABOUT_BOTTOM_DISTANCE);
   ShowWindow(about, SW_SHOW);
 }
 
@@ -118,9 +110,16 @@ void onHotKey(WPARAM id) {
 
 }  // namespace
 
+void placeOffCorner(HWND window, int rightDistance, int bottomDistance) {
+  RECT desktop = desktopRect();
+  POINT at =
+      placement(window, desktop.right - scaledDistance(rightDistance), desktop.bottom - scaledDistance(bottomDistance));
+  SetWindowPos(window, nullptr, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+}
+
 POINT clipboardTracePosition(POINT cursor, const RECT& desktop) {
-  LONG right = desktop.right - CURSOR_EDGE_DISTANCE;
-  LONG bottom = desktop.bottom - CURSOR_EDGE_DISTANCE;
+  LONG right = desktop.right - scaledDistance(CURSOR_EDGE_DISTANCE);
+  LONG bottom = desktop.bottom - scaledDistance(CURSOR_EDGE_DISTANCE);
   return POINT{cursor.x < right ? cursor.x : right, cursor.y < bottom ? cursor.y : bottom};
 }
 

@@ -208,6 +208,32 @@ TEST_F(GuiTest, Ipv6WithoutIcmpv6SaysSoInOneLineAndNamesHops) {
   EXPECT_EQ(slot->inUse, 0u);
 }
 
+// On the screen of $ZARTA_SCREEN (size and DPI, as this DPI-aware program sees them: in the screen's own pixels), the
+// host box, a trace from it, a clipboard trace with the cursor in the bottom-right corner and the About box lie whole;
+// the About box, which fits, at its distances from the edges scaled. A second OK replaces the trace from the box, also
+// where keeping that whole moved it from the place asked for.
+TEST_F(GuiTest, WindowsLieWholeOnAScaledScreen) {
+  RECT screen = {}, r = {};
+  GetWindowRect(GetDesktopWindow(), &screen);
+  HDC dc = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(dc, LOGPIXELSX);
+  ReleaseDC(nullptr, dc);
+  ASSERT_EQ(std::to_string(screen.right) + "x" + std::to_string(screen.bottom) + " at " + std::to_string(dpi),
+            getenv("ZARTA_SCREEN"));
+  SetCursorPos(screen.right - 1, screen.bottom - 1), copy(URL), hotKey('D');
+  enter(GetDlgItem(typed("t.example"), IDC_HOST)), command(ID_ABOUT);
+  const HWND fromBox = FindWindowA(nullptr, "Tracing route to t.example");
+  for (HWND window : {hostEntryDialog, fromBox, FindWindowA(nullptr, "Tracing route to clip.example"), about()}) {
+    ASSERT_TRUE(GetWindowRect(window, &r));
+    EXPECT_TRUE(r.left >= 0 && r.top >= 0 && r.right <= screen.right && r.bottom <= screen.bottom)
+        << text(window) << " at " << where(window) << " to " << r.right << "," << r.bottom;
+  }
+  EXPECT_EQ(std::make_pair(r.left, r.top),
+            std::make_pair(screen.right - (500 * dpi + 48) / 96, screen.bottom - (250 * dpi + 48) / 96));
+  enter(GetDlgItem(hostEntryDialog, IDC_HOST));
+  EXPECT_FALSE(IsWindowVisible(fromBox));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
