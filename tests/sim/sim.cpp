@@ -129,13 +129,7 @@ void SimTrace::send(const uint8_t* message, int length, const SocketAddress& des
   std::vector<Datagram> answers;
   if (answering && destination.family == INET_FAMILY)
     answerProbe(path, message, length, destination.address, timeToLive, now, answers);
-  for (Datagram& answer : answers) {
-    // The helper hands over a status for its request's probe: a router's answer then quotes what every router does.
-    if (via == ICMP_HELPER && answer.bytes[IP_HEADER_LENGTH] == ICMP_TYPE_TIME_EXCEEDED)
-      answer.bytes = answerDatagram(ICMP_TYPE_TIME_EXCEEDED, answer.address, path.client, destination.address, message,
-                                    length, ICMP_HEADER_LENGTH);
-    deliver(answer.at, answer.address, std::move(answer.bytes));
-  }
+  for (Datagram& answer : answers) deliver(answer.at, answer.address, std::move(answer.bytes));
 }
 
 void SimTrace::deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes) {

@@ -65,10 +65,6 @@ struct Scenario {
 extern const Scenario SCENARIOS[];
 extern const int SCENARIO_COUNT;
 
-// How a transport hands the path's answers over: as the wire carried them, or as the ICMP helper tells of them, which
-// says nothing of how much of the probe a router quoted.
-enum Delivery { RAW_SOCKET, ICMP_HELPER };
-
 // One trace run pass by pass on a scenario's path, on a simulated clock and raw socket, shown in a simulated window.
 struct SimTrace : TraceSystem, IcmpTransport, TraceFrontEnd {
   explicit SimTrace(const std::string& scenario, uint32_t clockStart = 0, uint8_t tag = 0, uint32_t pid = 0x1234);
@@ -97,8 +93,7 @@ struct SimTrace : TraceSystem, IcmpTransport, TraceFrontEnd {
   std::string report();                                                       // as the window shows it, "\n" for "\r\n"
 
   PathModel path;
-  bool answering = true;  // the path answers the probes; else only what the test delivers
-  Delivery via = RAW_SOCKET;
+  bool answering = true;   // the path answers the probes; else only what the test delivers
   int32_t stampShift = 0;  // added to every arrival stamp: the stamping clock stepped back by as much
   uint32_t now, microseconds = 0, tickMicroseconds = 1000;  // the virtual clock; the timer's tick if coarse
   uint32_t pid;
