@@ -2,7 +2,7 @@
 // measured against meet the same path through the real network stack.
 //
 //   zarta_path_sim serve PATH DEVICE
-//   zarta_path_sim info PATH          client, target, named hosts and per-hop delays
+//   zarta_path_sim info PATH          client, target and per-hop delays
 #include <fcntl.h>
 #include <linux/if.h>
 #include <linux/if_tun.h>
@@ -150,8 +150,7 @@ int info(const char* scenario) {
   printf("client %s\ntarget %s\n", addressText(path.client).c_str(), addressText(path.target).c_str());
   for (size_t k = 0; k < path.hops.size(); ++k) {
     const PathHop& hop = path.hops[k];
-    if (!hop.name.empty()) printf("host %s %s\n", addressText(hop.address).c_str(), hop.name.c_str());
-    if (!hop.silent) printf("delay %zu %u\n", k + 1, hop.delay);
+    if (!hop.silent) printf("delay %zu %u\n", k + 1, hop.delays[0]);
   }
   return 0;
 }

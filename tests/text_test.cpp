@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "core/trace_engine.h"
 #include "display/host_text.h"
 #include "display/report_formats.h"
 #include "display/trace_report.h"
@@ -23,22 +22,16 @@ TEST(Clock, TicksToMillisecondsAsTheCounterHasThem) {
   for (const auto& c : ticks) EXPECT_EQ(millisecondsFromTicks(c[0], c[1]), static_cast<uint32_t>(c[2])) << c[0];
 }
 
-std::string report(const TraceSlot& slot, const char* status = nullptr) {
-  static char text[REPORT_LENGTH];
-  size_t length = buildTraceReport(slot, status, text);
-  EXPECT_EQ(length, strlen(text));
-  return text;
-}
-
 struct Slot : TraceSlot {
-  Slot() : TraceSlot() { strcpy(hostName, "target.example"), targetAddress = parseAddress("10.1.2.3"); }
-  Slot& hop(int k, int32_t state, const char* address, uint32_t probes, uint32_t replies, uint32_t rtt,
-            const char* name = "") {
-    hops[k] = {state, 0, 0, 0, probes, replies, rtt, parseAddress(address), {}, {}, 0, 0, 0, 0, {}};
-    return setHopName(hops[k], name), *this;
+  Slot() : TraceSlot() {
+    strcpy(hostName, "target.example");
+    targetAddress = parseAddress("10.1.2.3");
   }
-  Slot& spread(int k, uint32_t best, uint32_t worst, uint64_t squares) {
-    return hops[k].rttBest = best, hops[k].rttWorst = worst, hops[k].rttSquares = squares, *this;
+  Slot& hop(int k, int32_t state, const char* address, uint32_t probes, uint32_t replies, uint32_t rtt,
+            const char* name = "", uint32_t best = 0, uint32_t worst = 0, uint64_t squares = 0) {
+    hops[k] = {state, 0, 0, 0, probes, replies, rtt, parseAddress(address), {}, {}, 0, best, worst, squares, {}};
+    setHopName(hops[k], name);
+    return *this;
   }
 };
 
@@ -76,7 +69,7 @@ TEST(Report, ShowsEachFormWholeToSixtyHopsWithLongNames) {
        HEAD + "1\t1\t0%\t1\t192.0.2.1\ta?b??c?[2J?.example\r\n"},
       {"sixty hops", sixty, std::string(255, 'h') + HEAD.substr(HEAD.find(" resolved")) + lines},
   };
-  for (const Case& c : cases) EXPECT_EQ(report(c.slot), c.text) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(reportText(c.slot), c.text) << c.what;
 }
 
 TEST(Report, PingDropsTheRemainderAndLossCountsInDoubles) {
@@ -92,7 +85,7 @@ TEST(Report, PingDropsTheRemainderAndLossCountsInDoubles) {
       // clang-format on
   };
   for (const Case& c : cases)
-    EXPECT_EQ(report(Slot().hop(0, HOP_ROUTER, "192.0.2.1", c.probes, c.replies, c.rtt)),
+    EXPECT_EQ(reportText(Slot().hop(0, HOP_ROUTER, "192.0.2.1", c.probes, c.replies, c.rtt)),
               HEAD + "1\t" + c.figures + "\t" + std::to_string(c.probes) + "\t192.0.2.1\t\r\n")
         << c.replies << " of " << c.probes;
 }
@@ -110,8 +103,8 @@ std::string written(void (*write)(FILE*, const TraceRun*, int), const TraceRun* 
 // hop unknown or unanswered has nulls, a trace not found no hops.
 TEST(Report, JsonAndCsvGiveTheWindowsFiguresAndAnyName) {
   static Slot traced, notFound;
-  traced.hop(0, HOP_ROUTER, "192.0.2.1", 10, 7, 500, "q\"c,t\te\x1b[2J\\.example\xE9").spread(0, 3, 99, 40000);
-  traced.hop(2, HOP_TARGET, "10.1.2.3", 10, 10, 41, "(no name)").spread(2, 4, 5, 169);
+  traced.hop(0, HOP_ROUTER, "192.0.2.1", 10, 7, 500, "q\"c,t\te\x1b[2J\\.example\xE9", 3, 99, 40000);
+  traced.hop(2, HOP_TARGET, "10.1.2.3", 10, 10, 41, "(no name)", 4, 5, 169);
   traced.rounds = 3, traced.socketError = 13, notFound.targetAddress = 0;
   const TraceRun runs[] = {{"https://target.example/", &traced, 0, 1709251199999}, {"a\tb,c", &notFound, 0, 0}};
   // clang-format off

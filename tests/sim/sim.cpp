@@ -1,10 +1,9 @@
 #include "sim/sim.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstring>
 #include <sstream>
+#include <stdexcept>
 #include <utility>
 
 #include "display/trace_report.h"
@@ -78,15 +77,13 @@ std::string parsePathModel(const std::string& text, PathModel& model) {
       while (words >> option >> value) {
         std::vector<int> list;
         for (std::stringstream items(value); std::getline(items, item, ',');) list.push_back(std::atoi(item.c_str()));
-        if (option == "delay") hop.delay = list[0];
-        if (option == "delays") hop.delays = list;
+        if (option == "delay") hop.delays = list;
         if (option == "discovery-delay") hop.discoveryDelay = list[0];
         if (option == "lost") hop.lost = list;
-        if (option == "drop-every") hop.dropEvery = list[0];
-        if (option == "name") hop.name = value;
         if (option == "expire") hop.expire = list;
         if (option == "quote") hop.quote = list[0];
-        if (std::string(" delay delays discovery-delay lost drop-every name expire quote ").find(" " + option + " ") ==
+        if (option == "drop-every") hop.dropEvery = list[0];
+        if (std::string(" delay discovery-delay lost expire quote drop-every ").find(" " + option + " ") ==
             std::string::npos)
           return where + "unknown option " + option;
       }
@@ -108,19 +105,19 @@ void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t 
   if (timeToLive <= reach) {
     PathHop& router = model.hops[timeToLive - 1];
     if (router.silent || router.isTarget) return;
-    return addAnswer(router, answers, now + (router.discoveryDelay ? router.discoveryDelay : router.delay),
+    return addAnswer(router, answers, now + (router.discoveryDelay ? router.discoveryDelay : router.delays[0]),
                      answerDatagram(ICMP_TYPE_TIME_EXCEEDED, router.address, model.client, destination, message, length,
                                     router.quote));
   }
   if (reach == size) return;
   PathHop& hop = model.hops[reach];
-  uint32_t delay = hop.discoveryDelay ? hop.discoveryDelay : hop.delay;
+  uint32_t delay = hop.discoveryDelay ? hop.discoveryDelay : hop.delays[0];
   // A hop's measurement probes carry its own index; the target's first such probe is its discovery.
   uint8_t type = ICMP_TYPE_ECHO_REPLY;
   if (message[6] == reach && (!hop.isTarget || std::exchange(hop.discovered, true))) {
     if (std::count(hop.lost.begin(), hop.lost.end(), ++hop.measured) > 0) return;
     if (std::count(hop.expire.begin(), hop.expire.end(), hop.measured) > 0) type = ICMP_TYPE_TIME_EXCEEDED;
-    delay = hop.delays.empty() ? hop.delay : hop.delays[(hop.measured - 1) % hop.delays.size()];
+    delay = hop.delays[(hop.measured - 1) % hop.delays.size()];
   }
   addAnswer(hop, answers, now + delay,
             answerDatagram(type, hop.address, model.client, destination, message, length, hop.quote));
@@ -132,13 +129,7 @@ void SimTrace::send(const uint8_t* message, int length, const SocketAddress& des
   std::vector<Datagram> answers;
   if (answering && destination.family == INET_FAMILY)
     answerProbe(path, message, length, destination.address, timeToLive, now, answers);
-  for (Datagram& answer : answers) {
-    // The helper hands over a status for its request's probe: a router's answer then quotes what every router does.
-    if (via == ICMP_HELPER && answer.bytes[IP_HEADER_LENGTH] == ICMP_TYPE_TIME_EXCEEDED)
-      answer.bytes = answerDatagram(ICMP_TYPE_TIME_EXCEEDED, answer.address, path.client, destination.address, message,
-                                    length, ICMP_HEADER_LENGTH);
-    deliver(answer.at, answer.address, std::move(answer.bytes));
-  }
+  for (Datagram& answer : answers) deliver(answer.at, answer.address, std::move(answer.bytes));
 }
 
 void SimTrace::deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes) {
@@ -160,7 +151,7 @@ int SimTrace::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint
 SimTrace::SimTrace(const std::string& scenario, uint32_t clockStart, uint8_t tag, uint32_t processId)
     : now(clockStart), pid(processId) {
   std::string error = parsePathModel(scenario, path);
-  if (!error.empty()) ADD_FAILURE() << error;
+  if (!error.empty()) throw std::invalid_argument(error);
   resolved = ipv4Address(path.target), slot.traceTag = tag;
   restart();
 }
@@ -168,12 +159,6 @@ SimTrace::SimTrace(const std::string& scenario, uint32_t clockStart, uint8_t tag
 void SimTrace::waitForNextPass(const TraceSlot&, bool) {
   uint64_t next = ((uint64_t{now} * 1000 + microseconds) / tickMicroseconds + 1) * tickMicroseconds;
   now = static_cast<uint32_t>(next / 1000), microseconds = static_cast<uint32_t>(next % 1000);
-}
-
-void SimTrace::render(TraceSlot& shown, const char* statusText) {
-  char text[REPORT_LENGTH];
-  buildTraceReport(shown, statusText, text);
-  renders.emplace_back(text);
 }
 
 void SimTrace::restart() {
@@ -191,8 +176,8 @@ bool SimTrace::pass() {
   return running;
 }
 
-void SimTrace::runUntilQuiet(int limit) {
-  for (int passes = 0; passes < limit && !slot.quiet && pass(); ++passes) {
+void SimTrace::runUntilQuiet() {
+  for (int passes = 0; passes < 200000 && !slot.quiet && pass(); ++passes) {
   }
 }
 
@@ -202,8 +187,12 @@ void SimTrace::deliver(uint32_t sender, std::vector<uint8_t> bytes, int passes) 
 }
 
 std::string SimTrace::report() {
+  std::string text = reportText(slot);
+  return std::erase(text, '\r'), text;
+}
+
+std::string reportText(const TraceSlot& slot, const char* statusText, bool wide) {
   char text[REPORT_LENGTH];
-  buildTraceReport(slot, nullptr, text);
-  std::string out = text;
-  return std::erase(out, '\r'), out;
+  size_t length = buildTraceReport(slot, statusText, text, wide);
+  return length == strlen(text) ? text : "length " + std::to_string(length);
 }

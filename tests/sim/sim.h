@@ -13,14 +13,12 @@ struct PathHop {
   uint32_t address = 0;                 // network byte order
   bool isTarget = false;                // the target answers every time-to-live that reaches it
   bool silent = false;                  // sends no time-exceeded, answers echoes to its own address
-  uint32_t delay = 1;                   // round-trip time of its answers, ms
-  std::vector<int> delays;              // of its measurement answers in turn, when given
+  std::vector<int> delays = {1};        // round trips of its measurement answers in turn, ms; the first for the rest
   uint32_t discoveryDelay = 0;          // of its discovery answers, when not 0
   std::vector<int> lost;                // measurement probes (1-based, per hop) left unanswered
-  int dropEvery = 0;                    // when not 0, every such answer of any kind is withheld
   std::vector<int> expire;              // measurement probes that expire in transit: it sends a time-exceeded
   int quote = PROBE_LENGTH;             // bytes of the probe that its time-exceeded messages quote
-  std::string name;                     // the reverse-resolved name; empty for "(no name)"
+  int dropEvery = 0;                    // when not 0, every such answer of any kind is withheld
   uint32_t measured = 0, answered = 0;  // measurement probes seen and answers owed so far, in a run
   bool discovered = false;              // the target has answered its own discovery probe, in a run
 };
@@ -40,8 +38,8 @@ struct Datagram {
 
 // One directive per line, '#' starts a comment:
 //   client ADDRESS | target ADDRESS | expect LINE (of the report, \t for a tab)
-//   hop ADDRESS|silent|target [delay MS] [delays MS,MS] [discovery-delay MS] [lost N,N] [expire N,N] [quote BYTES]
-//       [drop-every N] [name NAME]
+//   hop ADDRESS|silent|target [delay MS,...] [discovery-delay MS] [lost N,...] [expire N,...] [quote BYTES]
+//       [drop-every N]
 // Returns what is wrong and on which line, or an empty string.
 std::string parsePathModel(const std::string& text, PathModel& model);
 
@@ -58,15 +56,14 @@ std::vector<uint8_t> answerDatagram(uint8_t type, uint32_t sender, uint32_t clie
 uint32_t parseAddress(const std::string& text);
 std::string addressText(uint32_t address);
 
+// The report of `slot` as a window shows it, or a text that no report has when its length comes back wrong.
+std::string reportText(const TraceSlot& slot, const char* statusText = nullptr, bool wide = false);
+
 struct Scenario {
   const char *name, *text;  // a file of tests/scenarios without ".path", built in for tests under Wine
 };
 extern const Scenario SCENARIOS[];
 extern const int SCENARIO_COUNT;
-
-// How a transport hands the path's answers over: as the wire carried them, or as the ICMP helper tells of them, which
-// says nothing of how much of the probe a router quoted.
-enum Delivery { RAW_SOCKET, ICMP_HELPER };
 
 // One trace run pass by pass on a scenario's path, on a simulated clock and raw socket, shown in a simulated window.
 struct SimTrace : TraceSystem, IcmpTransport, TraceFrontEnd {
@@ -78,8 +75,7 @@ struct SimTrace : TraceSystem, IcmpTransport, TraceFrontEnd {
   uint32_t processId() override { return pid; }
   SocketAddress resolveTarget(const char*, uint32_t) override { return resolved; }
   void startReverseLookup(TraceSlot&, int) override {}
-  void socketOpened(TraceSlot&) override {}
-  void render(TraceSlot& slot, const char* statusText) override;
+  void render(TraceSlot& shown, const char* statusText) override { renders.push_back(reportText(shown, statusText)); }
   int open(uint16_t) override { return isOpen = true, 0; }
   void close() override { isOpen = false; }
   void setTimeToLive(int value) override { timeToLive = value; }
@@ -90,15 +86,14 @@ struct SimTrace : TraceSystem, IcmpTransport, TraceFrontEnd {
 
   void restart();  // the engine started again on a fresh slot
   bool pass();     // one pass and its wait; false once the engine has ended
-  void runUntilQuiet(int limit = 200000);
+  void runUntilQuiet();
   // Queues a datagram that arrives at `at`, in clock order across the wrap.
   void deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes);
   void deliver(uint32_t sender, std::vector<uint8_t> bytes, int passes = 1);  // now, then passes
   std::string report();                                                       // as the window shows it, "\n" for "\r\n"
 
   PathModel path;
-  bool answering = true;  // the path answers the probes; else only what the test delivers
-  Delivery via = RAW_SOCKET;
+  bool answering = true;   // the path answers the probes; else only what the test delivers
   int32_t stampShift = 0;  // added to every arrival stamp: the stamping clock stepped back by as much
   uint32_t now, microseconds = 0, tickMicroseconds = 1000;  // the virtual clock; the timer's tick if coarse
   uint32_t pid;
