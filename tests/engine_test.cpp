@@ -25,18 +25,21 @@ TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
   const struct Run {
     uint32_t clockStart, pid, tick;
     uint8_t tag;
+    bool ipv6 = false;
   } runs[] = {
       // clang-format off
       {0, 0x1234, 1000, 0}, {5, 0xFFFF, 1000, 127}, {0x7FFFFF00u, 0x10000, 1000, 128}, {0x80000000u, 1, 1000, 255},
       {0xFFFFF800u, 0xFFFFFFFF, 1000, 9}, {0xFFFFFFFFu, 0x12345678, 1000, 1}, {0, 0x1234, 15625, 0},
-      {0xFFFFFFFFu, 0x10000, 15625, 200},
+      {0xFFFFFFFFu, 0x10000, 15625, 200}, {0xFFFFF800u, 0x10000, 1000, 9, true}, {0, 0x1234, 15625, 0, true},
       // clang-format on
   };
   for (int i = 0; i < SCENARIO_COUNT; ++i)
     for (const Run& run : runs) {
-      SCOPED_TRACE(testing::Message() << SCENARIOS[i].name << ", clock " << run.clockStart << ", tick " << run.tick);
+      SCOPED_TRACE(testing::Message() << SCENARIOS[i].name << ", clock " << run.clockStart << ", tick " << run.tick
+                                      << (run.ipv6 ? ", IPv6" : ""));
       SimTrace trace(SCENARIOS[i].text, run.clockStart, run.tag, run.pid);
       trace.tickMicroseconds = run.tick;
+      if (run.ipv6) trace.useIpv6();
       std::vector<int> passOf;  // of each probe sent
       for (int pass = 1, drawn = 0, quietAt = 0; quietAt == 0 || pass - quietAt < 3000; ++pass) {
         uint32_t round = trace.engine.measureRound;
@@ -66,7 +69,7 @@ TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
             << k;
         for (size_t j = 1; hop.silent && j < at.size(); ++j) EXPECT_GT(at[j] - at[j - 1], DISCOVERY_RETRY_MS);
       }
-      EXPECT_EQ(trace.report(), trace.path.expected);
+      EXPECT_EQ(trace.report(), run.ipv6 ? asIpv6Report(trace.path.expected) : trace.path.expected);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -123,13 +124,54 @@ void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t 
             answerDatagram(type, hop.address, model.client, destination, message, length, hop.quote));
 }
 
+SocketAddress ipv6Of(uint32_t address) {
+  SocketAddress ipv6 = {};
+  ipv6.family = INET6_FAMILY;
+  memcpy(ipv6.address6, "\x20\x01\x0d\xb8", 4), memcpy(ipv6.address6 + 12, &address, 4);
+  return ipv6;
+}
+
+std::string ipv6Text(uint32_t address) {
+  uint8_t b[4];
+  char text[40];
+  memcpy(b, &address, 4), snprintf(text, sizeof text, "2001:db8::%x:%x", b[0] << 8 | b[1], b[2] << 8 | b[3]);
+  return text;
+}
+
+std::string asIpv6Report(const std::string& report) {
+  std::string out, rest = report;
+  for (std::smatch dotted; std::regex_search(rest, dotted, std::regex("\\d+\\.\\d+\\.\\d+\\.\\d+"));
+       rest = dotted.suffix())
+    out += dotted.prefix().str() + ipv6Text(parseAddress(dotted.str()));
+  return out + rest;
+}
+
+namespace {
+
+// The path's answer as a raw ICMPv6 socket hands it over: no IP header; echo reply 129, or time-exceeded 3 quoting
+// the probe (an echo request, 128) behind its 40-byte IPv6 header.
+std::vector<uint8_t> asIcmpv6(const std::vector<uint8_t>& datagram) {
+  std::vector<uint8_t> icmp(datagram.begin() + 20, datagram.end());
+  if (icmp[0] == ICMP_TYPE_ECHO_REPLY) return icmp[0] = 129, icmp;
+  std::vector<uint8_t> out = {3, 0, 0, 0, 0, 0, 0, 0, 0x60, 0, 0, 0, 0, uint8_t(icmp.size() - 28), 58, 1};
+  out.resize(48), out.insert(out.end(), icmp.begin() + 28, icmp.end());
+  return out[48] = 128, out;
+}
+
+}  // namespace
+
 void SimTrace::send(const uint8_t* message, int length, const SocketAddress& destination) {
   if (!isOpen) return;
-  sent.push_back({now, destination.address, std::vector<uint8_t>(message, message + length)});
+  uint32_t to = destination.address;
+  if (ipv6) memcpy(&to, destination.address6 + 12, 4);
+  sent.push_back({now, to, std::vector<uint8_t>(message, message + length)});
+  // The path answers the probe as ICMP's; over IPv6 its answers are carried over to ICMPv6.
+  std::vector<uint8_t> probe = sent.back().bytes;
+  if (ipv6) probe[0] = probe[0] == 128 ? ICMP_TYPE_ECHO_REQUEST : 0xFF;
   std::vector<Datagram> answers;
-  if (answering && destination.family == INET_FAMILY)
-    answerProbe(path, message, length, destination.address, timeToLive, now, answers);
-  for (Datagram& answer : answers) deliver(answer.at, answer.address, std::move(answer.bytes));
+  if (answering && destination.family == (ipv6 ? INET6_FAMILY : INET_FAMILY))
+    answerProbe(path, probe.data(), length, to, timeToLive, now, answers);
+  for (Datagram& answer : answers) deliver(answer.at, answer.address, ipv6 ? asIcmpv6(answer.bytes) : answer.bytes);
 }
 
 void SimTrace::deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes) {
@@ -142,7 +184,7 @@ int SimTrace::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint
   if (!datagramWaiting()) return -1;
   Datagram answer = std::move(waiting.front());
   waiting.erase(waiting.begin());
-  sender = ipv4Address(answer.address), arrivedAt = answer.at + stampShift;
+  sender = ipv6 ? ipv6Of(answer.address) : ipv4Address(answer.address), arrivedAt = answer.at + stampShift;
   int length = std::min(capacity, static_cast<int>(answer.bytes.size()));
   if (length > 0) memcpy(buffer, answer.bytes.data(), length);
   return length;
@@ -161,11 +203,16 @@ void SimTrace::waitForNextPass(const TraceSlot&, bool) {
   now = static_cast<uint32_t>(next / 1000), microseconds = static_cast<uint32_t>(next % 1000);
 }
 
+void SimTrace::useIpv6() {
+  ipv6 = true, resolved = ipv6Of(path.target);
+  restart();
+}
+
 void SimTrace::restart() {
   uint8_t tag = slot.traceTag;
   uint32_t rounds = slot.rounds;
   slot = {}, slot.inUse = 1, slot.traceTag = tag, slot.rounds = rounds;
-  strcpy(slot.hostName, addressText(path.target).c_str());
+  strcpy(slot.hostName, (ipv6 ? ipv6Text(path.target) : addressText(path.target)).c_str());
   renders.clear();
   startEngine(engine, slot, *this, *this);
 }

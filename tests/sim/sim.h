@@ -55,6 +55,11 @@ std::vector<uint8_t> answerDatagram(uint8_t type, uint32_t sender, uint32_t clie
 // Dotted quad to network byte order (0 for anything else), and back.
 uint32_t parseAddress(const std::string& text);
 std::string addressText(uint32_t address);
+// A path traced over IPv6 has the same hops: an address a.b.c.d stands for 2001:db8::a.b.c.d (its socket address, its
+// short text, and a report's addresses written so).
+SocketAddress ipv6Of(uint32_t address);
+std::string ipv6Text(uint32_t address);
+std::string asIpv6Report(const std::string& report);
 
 // The report of `slot` as a window shows it, or a text that no report has when its length comes back wrong.
 std::string reportText(const TraceSlot& slot, const char* statusText = nullptr, bool wide = false);
@@ -85,6 +90,7 @@ struct SimTrace : TraceSystem, IcmpTransport, TraceFrontEnd {
   bool wait(intptr_t, bool) override { return false; }
 
   void restart();  // the engine started again on a fresh slot
+  void useIpv6();  // traced over IPv6, from a fresh slot
   bool pass();     // one pass and its wait; false once the engine has ended
   void runUntilQuiet();
   // Queues a datagram that arrives at `at`, in clock order across the wrap.
@@ -94,6 +100,7 @@ struct SimTrace : TraceSystem, IcmpTransport, TraceFrontEnd {
 
   PathModel path;
   bool answering = true;   // the path answers the probes; else only what the test delivers
+  bool ipv6 = false;       // the probes and answers are ICMPv6's; the path is the same
   int32_t stampShift = 0;  // added to every arrival stamp: the stamping clock stepped back by as much
   uint32_t now, microseconds = 0, tickMicroseconds = 1000;  // the virtual clock; the timer's tick if coarse
   uint32_t pid;
