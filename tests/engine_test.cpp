@@ -82,13 +82,10 @@ TEST(Engine, CountsBestWorstAndDeviationOfTheHeldRoundTrips) {
     uint32_t rounds;
     int32_t stampShift = 0;
   } cases[] = {
-      // clang-format off
       {"delay 5,4,3,2,1", "1\t3\t1\t5\t1.49\t0%\t10", 0}, {"delay 3,9,6 lost 2", "1\t4\t3\t6\t2.12\t33%\t3", 3},
-      {"delay 7", "1\t7\t7\t7\t0.00\t0%\t1", 1}, {"delay 1,3", "1\t2\t1\t3\t1.00\t0%\t1000", 1000},
-      {"delay 5 lost 1,2", "1\t?\t?\t?\t?\t100%\t2", 2}, {"delay 4", "1\t0\t0\t0\t0.00\t0%\t10", 0, -5000},
-      {"delay 4", "1\t4\t4\t4\t0.00\t0%\t10", 0, 5000},
-      // clang-format on
-  };
+      {"delay 7", "1\t7\t7\t7\t0.00\t0%\t1", 1},          {"delay 1,3", "1\t2\t1\t3\t1.00\t0%\t1000", 1000},
+      {"delay 5 lost 1,2", "1\t?\t?\t?\t?\t100%\t2", 2},  {"delay 4", "1\t0\t0\t0\t0.00\t0%\t10", 0, -5000},
+      {"delay 4", "1\t4\t4\t4\t0.00\t0%\t10", 0, 5000}};
   for (const Case& c : cases) {
     SimTrace trace(std::string("client 192.0.2.2\ntarget 203.0.113.9\nhop target ") + c.hop + "\n");
     trace.slot.rounds = c.rounds;
@@ -132,25 +129,21 @@ TEST(Engine, TakesOnlyThisTracesAnswersAsRoutersSendThem) {
     uint32_t pid = 0x7FFF1234;  // the trace's own
     uint8_t tag = 200;          // the trace's own
     const char* sender = "198.51.100.7";
-  } cases[] = {
-      // clang-format off
-      {"the latest probe's echo reply", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, true},
-      {"the id's low 16 bits", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, true, 0, 0x1234},
-      {"a header with options", 0, ICMP_TYPE_ECHO_REPLY, OPTIONS, true},
-      {"a router's time-exceeded, whole: expired on its way", 0, ICMP_TYPE_TIME_EXCEEDED, PLAIN, false},
-      {"an older probe's timestamp", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, false, -1},
-      {"another identifier", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, false, 0, 0x7FFF1235},
-      {"another tag", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, false, 0, 0x7FFF1234, 9},
-      {"hop index 60", 60, ICMP_TYPE_ECHO_REPLY, PLAIN, false},
-      {"hop index 255", 255, ICMP_TYPE_ECHO_REPLY, PLAIN, false},
-      {"the probe itself, looped back", 0, ICMP_TYPE_ECHO_REPLY, LOOPED_REQUEST, false},
-      {"a time-exceeded for a UDP datagram", 1, ICMP_TYPE_TIME_EXCEEDED, QUOTED_UDP, false},
-      {"a router's headers with options", 1, ICMP_TYPE_TIME_EXCEEDED, QUOTED_OPTIONS, true},
-      {"a router 0.0.0.0", 1, ICMP_TYPE_TIME_EXCEEDED, PLAIN, false, 0, 0x7FFF1234, 200, "0.0.0.0"},
-      {"a router's unreachable", 1, ICMP_TYPE_TIME_EXCEEDED, UNREACHABLE, false},
-      {"a router for hop 40, never probed", 40, ICMP_TYPE_TIME_EXCEEDED, PLAIN, false},
-      // clang-format on
-  };
+  } cases[] = {{"the latest probe's echo reply", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, true},
+               {"the id's low 16 bits", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, true, 0, 0x1234},
+               {"a header with options", 0, ICMP_TYPE_ECHO_REPLY, OPTIONS, true},
+               {"a router's time-exceeded, whole: expired on its way", 0, ICMP_TYPE_TIME_EXCEEDED, PLAIN, false},
+               {"an older probe's timestamp", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, false, -1},
+               {"another identifier", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, false, 0, 0x7FFF1235},
+               {"another tag", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, false, 0, 0x7FFF1234, 9},
+               {"hop index 60", 60, ICMP_TYPE_ECHO_REPLY, PLAIN, false},
+               {"hop index 255", 255, ICMP_TYPE_ECHO_REPLY, PLAIN, false},
+               {"the probe itself, looped back", 0, ICMP_TYPE_ECHO_REPLY, LOOPED_REQUEST, false},
+               {"a time-exceeded for a UDP datagram", 1, ICMP_TYPE_TIME_EXCEEDED, QUOTED_UDP, false},
+               {"a router's headers with options", 1, ICMP_TYPE_TIME_EXCEEDED, QUOTED_OPTIONS, true},
+               {"a router 0.0.0.0", 1, ICMP_TYPE_TIME_EXCEEDED, PLAIN, false, 0, 0x7FFF1234, 200, "0.0.0.0"},
+               {"a router's unreachable", 1, ICMP_TYPE_TIME_EXCEEDED, UNREACHABLE, false},
+               {"a router for hop 40, never probed", 40, ICMP_TYPE_TIME_EXCEEDED, PLAIN, false}};
   auto measuring = [](uint32_t clockStart) {  // the path answers no more
     auto trace = std::make_unique<SimTrace>("client 192.0.2.2\ntarget 203.0.113.9\nhop 198.51.100.1 delay 50\n",
                                             clockStart, 200, 0x7FFF1234);
@@ -235,14 +228,10 @@ TEST(Engine, StartsInStatusFormAndStopsAtTheEndOfAPass) {
     int passes;         // before the stop
     size_t sent;        // probes that left
     std::string shown;  // at the stop
-  } cases[] = {
-      // clang-format off
-      {{}, 10000, 0, "203.0.113.9 not found \n"},
-      {ipv4Address(0), 10000, 0, "203.0.113.9 not found \n"},
-      {ipv4Address(parseAddress("203.0.113.9")), 0, 1,
-       "203.0.113.9 resolved to 203.0.113.9\nHop\tPing\tLoss\tSent\tIP\tAddress\n1\t?\t0%\t0\t\t\n"},
-      // clang-format on
-  };
+  } cases[] = {{{}, 10000, 0, "203.0.113.9 not found \n"},
+               {ipv4Address(0), 10000, 0, "203.0.113.9 not found \n"},
+               {ipv4Address(parseAddress("203.0.113.9")), 0, 1,
+                "203.0.113.9 resolved to 203.0.113.9\nHop\tPing\tLoss\tSent\tIP\tAddress\n1\t?\t0%\t0\t\t\n"}};
   for (const Case& c : cases) {
     SimTrace trace(TWO_ROUTERS);
     trace.resolved = c.resolved;

@@ -30,6 +30,30 @@ void addAnswer(PathHop& hop, std::vector<Datagram>& answers, uint32_t at, std::v
   answers.push_back({at, hop.address, std::move(bytes)});
 }
 
+SocketAddress ipv6Of(uint32_t address) {
+  SocketAddress ipv6 = {};
+  ipv6.family = INET6_FAMILY;
+  memcpy(ipv6.address6, "\x20\x01\x0d\xb8", 4), memcpy(ipv6.address6 + 12, &address, 4);
+  return ipv6;
+}
+
+std::string ipv6Text(uint32_t address) {
+  uint8_t b[4];
+  char text[40];
+  memcpy(b, &address, 4), snprintf(text, sizeof text, "2001:db8::%x:%x", b[0] << 8 | b[1], b[2] << 8 | b[3]);
+  return text;
+}
+
+// The path's answer as a raw ICMPv6 socket hands it over: no IP header; echo reply 129, or time-exceeded 3 quoting
+// the probe (an echo request, 128) behind its 40-byte IPv6 header.
+std::vector<uint8_t> asIcmpv6(const std::vector<uint8_t>& datagram) {
+  std::vector<uint8_t> icmp(datagram.begin() + 20, datagram.end());
+  if (icmp[0] == ICMP_TYPE_ECHO_REPLY) return icmp[0] = 129, icmp;
+  std::vector<uint8_t> out = {3, 0, 0, 0, 0, 0, 0, 0, 0x60, 0, 0, 0, 0, uint8_t(icmp.size() - 28), 58, 1};
+  out.resize(48), out.insert(out.end(), icmp.begin() + 28, icmp.end());
+  return out[48] = 128, out;
+}
+
 }  // namespace
 
 std::vector<uint8_t> answerDatagram(uint8_t type, uint32_t sender, uint32_t client, uint32_t destination,
@@ -124,20 +148,6 @@ void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t 
             answerDatagram(type, hop.address, model.client, destination, message, length, hop.quote));
 }
 
-SocketAddress ipv6Of(uint32_t address) {
-  SocketAddress ipv6 = {};
-  ipv6.family = INET6_FAMILY;
-  memcpy(ipv6.address6, "\x20\x01\x0d\xb8", 4), memcpy(ipv6.address6 + 12, &address, 4);
-  return ipv6;
-}
-
-std::string ipv6Text(uint32_t address) {
-  uint8_t b[4];
-  char text[40];
-  memcpy(b, &address, 4), snprintf(text, sizeof text, "2001:db8::%x:%x", b[0] << 8 | b[1], b[2] << 8 | b[3]);
-  return text;
-}
-
 std::string asIpv6Report(const std::string& report) {
   std::string out, rest = report;
   for (std::smatch dotted; std::regex_search(rest, dotted, std::regex("\\d+\\.\\d+\\.\\d+\\.\\d+"));
@@ -145,20 +155,6 @@ std::string asIpv6Report(const std::string& report) {
     out += dotted.prefix().str() + ipv6Text(parseAddress(dotted.str()));
   return out + rest;
 }
-
-namespace {
-
-// The path's answer as a raw ICMPv6 socket hands it over: no IP header; echo reply 129, or time-exceeded 3 quoting
-// the probe (an echo request, 128) behind its 40-byte IPv6 header.
-std::vector<uint8_t> asIcmpv6(const std::vector<uint8_t>& datagram) {
-  std::vector<uint8_t> icmp(datagram.begin() + 20, datagram.end());
-  if (icmp[0] == ICMP_TYPE_ECHO_REPLY) return icmp[0] = 129, icmp;
-  std::vector<uint8_t> out = {3, 0, 0, 0, 0, 0, 0, 0, 0x60, 0, 0, 0, 0, uint8_t(icmp.size() - 28), 58, 1};
-  out.resize(48), out.insert(out.end(), icmp.begin() + 28, icmp.end());
-  return out[48] = 128, out;
-}
-
-}  // namespace
 
 void SimTrace::send(const uint8_t* message, int length, const SocketAddress& destination) {
   if (!isOpen) return;
@@ -221,11 +217,6 @@ bool SimTrace::pass() {
   bool running = runPass(engine);
   waitForNextPass(slot, slot.quiet != 0);
   return running;
-}
-
-void SimTrace::runUntilQuiet() {
-  for (int passes = 0; passes < 200000 && !slot.quiet && pass(); ++passes) {
-  }
 }
 
 void SimTrace::deliver(uint32_t sender, std::vector<uint8_t> bytes, int passes) {

@@ -55,10 +55,7 @@ std::vector<uint8_t> answerDatagram(uint8_t type, uint32_t sender, uint32_t clie
 // Dotted quad to network byte order (0 for anything else), and back.
 uint32_t parseAddress(const std::string& text);
 std::string addressText(uint32_t address);
-// A path traced over IPv6 has the same hops: an address a.b.c.d stands for 2001:db8::a.b.c.d (its socket address, its
-// short text, and a report's addresses written so).
-SocketAddress ipv6Of(uint32_t address);
-std::string ipv6Text(uint32_t address);
+// A path traced over IPv6 has the same hops: an address a.b.c.d stands for 2001:db8::a.b.c.d; a report so written.
 std::string asIpv6Report(const std::string& report);
 
 // The report of `slot` as a window shows it, or a text that no report has when its length comes back wrong.
@@ -92,7 +89,9 @@ struct SimTrace : TraceSystem, IcmpTransport, TraceFrontEnd {
   void restart();  // the engine started again on a fresh slot
   void useIpv6();  // traced over IPv6, from a fresh slot
   bool pass();     // one pass and its wait; false once the engine has ended
-  void runUntilQuiet();
+  void runUntilQuiet() {
+    for (int passes = 0; passes < 200000 && !slot.quiet && pass(); ++passes) continue;
+  }
   // Queues a datagram that arrives at `at`, in clock order across the wrap.
   void deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes);
   void deliver(uint32_t sender, std::vector<uint8_t> bytes, int passes = 1);  // now, then passes
