@@ -15,9 +15,9 @@ std::vector<uint8_t> hex(const std::string& text) {
   std::vector<uint8_t> bytes;
   std::istringstream words(text);
   for (std::string word; words >> word;) {
-    size_t star = word.find('*');
-    bytes.insert(bytes.end(), star == std::string::npos ? 1 : std::stoul(word.substr(star + 1)),
-                 static_cast<uint8_t>(std::stoul(word.substr(0, star), nullptr, 16)));
+    unsigned byte = 0, count = 1;
+    sscanf(word.c_str(), "%x*%u", &byte, &count);
+    bytes.insert(bytes.end(), count, static_cast<uint8_t>(byte));
   }
   return bytes;
 }

@@ -90,8 +90,7 @@ std::string parsePathModel(const std::string& text, PathModel& model) {
     std::stringstream words(line.substr(0, line.find('#')));
     std::string word, who, where = "line " + std::to_string(number) + ": ";
     if (line.rfind("expect ", 0) == 0) {
-      for (size_t at; (at = line.find("\\t")) != std::string::npos;) line.replace(at, 2, "\t");
-      model.expected += line.substr(7) + "\n";
+      model.expected += std::regex_replace(line.substr(7), std::regex(R"(\\t)"), "\t") + "\n";
     } else if (words >> word >> who && (word == "client" || word == "target")) {
       (word == "client" ? model.client : model.target) = parseAddress(who);
     } else if (word == "hop") {

@@ -36,11 +36,9 @@ struct Datagram {
   std::vector<uint8_t> bytes;  // the probe's ICMP message; the answer's whole IPv4 datagram
 };
 
-// One directive per line, '#' starts a comment:
-//   client ADDRESS | target ADDRESS | expect LINE (of the report, \t for a tab)
-//   hop ADDRESS|silent|target [delay MS,...] [discovery-delay MS] [lost N,...] [expire N,...] [quote BYTES]
-//       [drop-every N]
-// Returns what is wrong and on which line, or an empty string.
+// One directive a line, '#' starts a comment: client ADDRESS | target ADDRESS | expect LINE (of the report, \t for a
+// tab) | hop ADDRESS|silent|target [delay MS,...] [discovery-delay MS] [lost N,...] [expire N,...] [quote BYTES]
+// [drop-every N]. Returns what is wrong and on which line, or an empty string.
 std::string parsePathModel(const std::string& text, PathModel& model);
 
 // Appends the path's answers to one ICMP message sent at `now` to `destination`.

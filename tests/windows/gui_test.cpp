@@ -1,6 +1,5 @@
-// The tray program's windows in-process, against the real templates and procedures: started as
-// zarta.exe starts and run by its own message loop, with a worker double that starts no thread (but for IPv6, which
-// Wine 8 cannot send: the real worker shows how it says so).
+// The tray program's windows in-process, against the real templates and procedures, run by its own message loop, with
+// a worker double that starts no thread (but for IPv6, which Wine 8 cannot send: the real worker says so).
 #include <gtest/gtest.h>
 #include <ws2tcpip.h>
 
@@ -79,12 +78,11 @@ TEST_F(GuiTest, TraceWindowTakesHopNamesFitsItsEditAndSetsItsTabStops) {
   TraceSlot* slot = nullptr;
   for (auto [message, wParam, lParam, after] : cases) {
     slot = start("target.example");
-    std::string now = std::to_string(traceWindowProc(windowOf(slot), message, wParam, lParam));  // before the state
-    now.append(" ").append(state(slot));
+    const std::string result = std::to_string(traceWindowProc(windowOf(slot), message, wParam, lParam)) + " ";
     RECT e = {};
-    if (message == WM_SIZE && GetWindowRect(editOf(slot), &e))
-      now.append(" ").append(std::to_string(e.right - e.left)).append("x").append(std::to_string(e.bottom - e.top));
-    EXPECT_EQ(now, after) << message;
+    GetWindowRect(editOf(slot), &e);
+    const std::string size = std::to_string(e.right - e.left) + "x" + std::to_string(e.bottom - e.top);
+    EXPECT_EQ(result + state(slot) + (message == WM_SIZE ? " " + size : ""), after) << message;
   }
   SendMessageA(editOf(slot), WM_CHAR, 'x', 0);  // read-only, and no taskbar button for the window
   EXPECT_TRUE(text(editOf(slot)).empty() && GetWindowLongA(windowOf(slot), GWL_EXSTYLE) & WS_EX_TOOLWINDOW);
@@ -187,9 +185,8 @@ TEST_F(GuiTest, TrayEventsHotKeysAndEnterDoWhatTheyAsk) {
   }
 }
 
-// An IPv6 literal typed in the host box, traced by the real worker where no ICMPv6 transport opens (Wine 8: a stub
-// helper, then raw ICMPv6 sockets refused, the last refusal named): one line says so, nothing is sent, the table keeps
-// IPv6's columns. An IPv6 hop is named by the resolver's threads.
+// An IPv6 literal traced by the real worker where no ICMPv6 transport opens (Wine 8: the last refusal named): one line
+// says so, nothing is sent, the table keeps IPv6's columns. An IPv6 hop is named by the resolver's threads.
 TEST_F(GuiTest, Ipv6WithoutIcmpv6SaysSoInOneLineAndNamesHops) {
   startWorkerThread = startTraceWorkerThread;
   enter(GetDlgItem(typed("2001:db8::1"), IDC_HOST));
@@ -208,10 +205,9 @@ TEST_F(GuiTest, Ipv6WithoutIcmpv6SaysSoInOneLineAndNamesHops) {
   EXPECT_EQ(slot->inUse, 0u);
 }
 
-// On the screen of $ZARTA_SCREEN (size and DPI, as this DPI-aware program sees them: in the screen's own pixels), the
-// host box, a trace from it, a clipboard trace with the cursor in the bottom-right corner and the About box lie whole;
-// the About box, which fits, at its distances from the edges scaled. A second OK replaces the trace from the box, also
-// where keeping that whole moved it from the place asked for.
+// On the screen of $ZARTA_SCREEN (in its own pixels), the host box, a trace from it, a clipboard trace with the cursor
+// in the bottom-right corner and the About box lie whole, the About box at its distances from the edges scaled. A
+// second OK replaces the trace from the box, also where keeping that whole moved it from the place asked for.
 TEST_F(GuiTest, WindowsLieWholeOnAScaledScreen) {
   RECT screen = {}, r = {};
   GetWindowRect(GetDesktopWindow(), &screen);
