@@ -25,11 +25,6 @@ std::vector<uint8_t> ipDatagram(uint32_t source, uint32_t destination, std::vect
   return icmp;
 }
 
-void addAnswer(PathHop& hop, std::vector<Datagram>& answers, uint32_t at, std::vector<uint8_t> bytes) {
-  if (hop.dropEvery > 0 && ++hop.answered % hop.dropEvery == 0) return;
-  answers.push_back({at, hop.address, std::move(bytes)});
-}
-
 SocketAddress ipv6Of(uint32_t address) {
   SocketAddress ipv6 = {};
   ipv6.family = INET6_FAMILY;
@@ -126,25 +121,21 @@ void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t 
   int size = static_cast<int>(model.hops.size()), reach = 0;
   while (reach < size && model.hops[reach].address != destination) ++reach;
   if (reach == size && destination != model.target) return;
-  if (timeToLive <= reach) {
-    PathHop& router = model.hops[timeToLive - 1];
-    if (router.silent || router.isTarget) return;
-    return addAnswer(router, answers, now + (router.discoveryDelay ? router.discoveryDelay : router.delays[0]),
-                     answerDatagram(ICMP_TYPE_TIME_EXCEEDED, router.address, model.client, destination, message, length,
-                                    router.quote));
-  }
-  if (reach == size) return;
-  PathHop& hop = model.hops[reach];
+  const bool expired = timeToLive <= reach;
+  if (!expired && reach == size) return;
+  PathHop& hop = model.hops[expired ? timeToLive - 1 : reach];
+  if (expired && (hop.silent || hop.isTarget)) return;
+  uint8_t type = expired ? ICMP_TYPE_TIME_EXCEEDED : ICMP_TYPE_ECHO_REPLY;
   uint32_t delay = hop.discoveryDelay ? hop.discoveryDelay : hop.delays[0];
   // A hop's measurement probes carry its own index; the target's first such probe is its discovery.
-  uint8_t type = ICMP_TYPE_ECHO_REPLY;
-  if (message[6] == reach && (!hop.isTarget || std::exchange(hop.discovered, true))) {
+  if (!expired && message[ECHO_HOP_AT] == reach && (!hop.isTarget || std::exchange(hop.discovered, true))) {
     if (std::count(hop.lost.begin(), hop.lost.end(), ++hop.measured) > 0) return;
     if (std::count(hop.expire.begin(), hop.expire.end(), hop.measured) > 0) type = ICMP_TYPE_TIME_EXCEEDED;
     delay = hop.delays[(hop.measured - 1) % hop.delays.size()];
   }
-  addAnswer(hop, answers, now + delay,
-            answerDatagram(type, hop.address, model.client, destination, message, length, hop.quote));
+  if (hop.dropEvery > 0 && ++hop.answered % hop.dropEvery == 0) return;
+  answers.push_back({now + delay, hop.address,
+                     answerDatagram(type, hop.address, model.client, destination, message, length, hop.quote)});
 }
 
 std::string asIpv6Report(const std::string& report) {
