@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # check_imports.sh EXE OBJDUMP 32|64: zarta.exe must be one GUI file of that width that needs nothing but DLLs every
-# Windows has, imports none of the newer functions it can do without (it looks those up when it runs: Icmp6ParseReplies
-# is missing from Wine 8, and an import of it would keep the program from starting there), and carries
-# its manifest.
+# Windows has, imports none of the newer functions it looks up when it runs (an import of Icmp6ParseReplies, missing
+# from Wine 8, would keep the program from starting there), and carries its manifest.
 dump=$("$2" -p "$1") || exit 1
 magic=$([ "$3" = 64 ] && echo 020b || echo 010b)
 grep -Pzq "(?ms)^Magic\\s*$magic.*^Subsystem\\s*00000002" <<<"$dump" || { echo "not a $3-bit GUI program"; exit 1; }
