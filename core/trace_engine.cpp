@@ -155,7 +155,6 @@ void measurementStep(TraceEngine& engine, uint32_t& minimum, bool& anyKnown) {
 // Nothing left to send and no answer still expected: every silent hop of the window has had its
 // discovery probes and their time to answer, every known hop its measurement probes.
 bool isQuiet(const TraceEngine& engine, uint32_t now) {
-  if (engine.target.family == 0) return true;  // such probes never leave the host
   for (int k = 0; k < engine.probeWindow; ++k) {
     const HopRecord& hop = engine.slot->hops[k];
     if (hop.state == HOP_SILENT) {
@@ -248,13 +247,15 @@ void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system) {
   char status[HOST_NAME_LENGTH + 32];
   snprintf(status, sizeof status, "Looking up host %s", slot.hostName);
   system.render(slot, status);
-  engine.target = system.resolveTarget(slot.hostName);
-  storeShared(slot.targetAddress, engine.target.address);
+  // The socket before the name: a front end that opens it with privileges gives them up before any lookup.
   storeShared(slot.socketError, system.transport().open());
   system.socketOpened(slot);
+  engine.target = system.resolveTarget(slot.hostName);
+  storeShared(slot.targetAddress, engine.target.address);
   system.render(slot, nullptr);
   engine.sendGate = 0;
-  engine.probeWindow = INITIAL_WINDOW;
+  // A target not found, or 0.0.0.0 (which is the local host), gets no probe: an empty window.
+  engine.probeWindow = engine.target.address != 0 ? INITIAL_WINDOW : 0;
   engine.measureRound = 0;
   engine.rounds = slot.rounds != 0 ? slot.rounds : MAX_ROUND;
   engine.refreshWanted = false;

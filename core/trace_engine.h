@@ -73,7 +73,7 @@ uint32_t roundTrip(uint32_t sentAt, uint32_t arrivedAt, uint32_t now);
 // replies than probes nor a total ahead of its replies, whose average would spike for a frame.
 void countAnswered(HopRecord& hop, uint32_t roundTripTime);
 
-// Worker start, steps up to the first pass: status text, resolution, the socket.
+// Worker start, steps up to the first pass: status text, the socket, then the resolution.
 void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system);
 // One pass, without its closing sleep. False once the stop request has been acted on:
 // the slot is free and the socket closed.

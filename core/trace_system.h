@@ -58,8 +58,8 @@ class TraceSystem {
   virtual SocketAddress resolveTarget(const char* hostText) = 0;
   // Starts the reverse lookup of hops[hop].address; its end reaches the trace's window.
   virtual void startReverseLookup(TraceSlot& slot, int hop) = 0;
-  // The trace's socket is open, or refused (`socketError`), and no datagram has been read yet: where
-  // privileges gave the socket, this is the moment to give them up.
+  // The trace's socket is open, or refused (`socketError`), and neither its host looked up nor a datagram read
+  // yet: where privileges gave the socket, this is the moment to give them up.
   virtual void socketOpened(TraceSlot& slot) = 0;
   // Shows the report of `slot` (with a status text, or none) in its window.
   virtual void render(TraceSlot& slot, const char* statusText) = 0;

@@ -139,7 +139,7 @@ class TraceFrontEnd {
   virtual void render(TraceSlot& slot, const char* statusText) = 0;
   // Starts the reverse lookup of hops[hop].address; its end reaches the trace's window.
   virtual void startReverseLookup(TraceSlot& slot, int hop) = 0;
-  // The trace's socket is open or refused, before its first datagram is read. The tray program,
+  // The trace's socket is open or refused, before its host is looked up and its first datagram read. The tray program,
   // which holds no privileges to give up, has nothing to do here.
   virtual void socketOpened(TraceSlot&) {}
 };

@@ -248,8 +248,8 @@ TEST(Engine, TargetSettlesLowestAndRoutersLearntBelowItWidenTheWindow) {
   EXPECT_EQ(trace.slot.hops[2].replyCount, 0u);
 }
 
-// The status form while the host is looked up; then not found (or the valid address 0.0.0.0: probes that cannot
-// leave), and an end on stop, without a redraw. Stopped during the lookup, a trace may send one probe.
+// The status form while the host is looked up; then not found (or 0.0.0.0, the local host), which sends nothing, and
+// an end on stop, without a redraw. Stopped during the lookup, a trace may send one probe.
 TEST(Engine, StartsInStatusFormAndStopsAtTheEndOfAPass) {
   const struct Case {
     SocketAddress resolved;
@@ -258,8 +258,8 @@ TEST(Engine, StartsInStatusFormAndStopsAtTheEndOfAPass) {
     std::string shown;  // at the stop
   } cases[] = {
       // clang-format off
-      {{}, 10000, INITIAL_WINDOW * MAX_DISCOVERY_PROBES, "203.0.113.9 not found \n"},
-      {{INET_FAMILY, 0, 0, {}}, 10000, INITIAL_WINDOW * MAX_DISCOVERY_PROBES, "203.0.113.9 not found \n"},
+      {{}, 10000, 0, "203.0.113.9 not found \n"},
+      {{INET_FAMILY, 0, 0, {}}, 10000, 0, "203.0.113.9 not found \n"},
       {{INET_FAMILY, 0, parseAddress("203.0.113.9"), {}}, 0, 1,
        "203.0.113.9 resolved to 203.0.113.9\nHop\tPing\tLoss\tSent\tIP\tAddress\n1\t?\t0%\t0\t\t\n"},
       // clang-format on
