@@ -44,7 +44,7 @@ int receiveError(int handle, uint8_t* quoted, int capacity, uint32_t& router, ui
 
 int PingSocket::open() {
   close();
-  int handle = socket(AF_INET, SOCK_DGRAM, IPPROTO_ICMP);
+  int handle = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
   if (handle < 0) return errno;
   int on = 1;
   // Without it the routers' time-exceeded messages are not kept for us at all.

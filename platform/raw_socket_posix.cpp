@@ -12,7 +12,7 @@
 
 int RawIcmpSocket::open() {
   close();
-  int handle = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+  int handle = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
   if (handle < 0) return errno;
   // Every raw socket sees every trace's answers: with 50 traces the default queue overflows in
   // the first burst of discovery. Forcing the size needs CAP_NET_ADMIN; the plain request is
