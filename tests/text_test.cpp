@@ -87,14 +87,14 @@ TEST(Report, ShowsEachFormWholeToSixtyHopsWithLongNames) {
   for (const Case& c : cases) EXPECT_EQ(report(c.slot), c.text) << c.what;
 }
 
-TEST(Report, PingDropsTheRemainderAndLossCountsInDoubles) {
+TEST(Report, PingDropsTheRemainderAndLossIsExact) {
   const struct Case {
     uint32_t probes, replies, rtt;
     const char* figures;
   } cases[] = {
       // clang-format off
       {10, 7, 350, "50\t30%"}, {3, 1, 5, "5\t66%"}, {3, 2, 5, "2\t33%"}, {4, 4, 8, "2\t0%"}, {5, 0, 0, "?\t100%"},
-      {20, 11, 11, "1\t44%"}, {25, 14, 0, "0\t43%"}, {7, 7, 500, "71\t0%"}, {0, 0, 0, "?\t0%"},
+      {20, 11, 11, "1\t45%"}, {25, 14, 0, "0\t44%"}, {7, 7, 500, "71\t0%"}, {0, 0, 0, "?\t0%"},
       {4294967295u, 1, 4294967295u, "4294967295\t99%"}, {1, 4294967295u, 4294967295u, "4294967295\t0%"},
       {3, 5, 10, "3\t0%"}, {0, 7, 70, "?\t0%"},  // never more replies than probes, whatever the slot holds
       // clang-format on
