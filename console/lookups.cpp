@@ -6,67 +6,61 @@
 #include <thread>
 
 #include "console/report_windows.h"
-#include "display/trace_report.h"
 
 namespace {
 
-constexpr int LOOKUP_QUEUE_LENGTH = MAX_TRACES * MAX_HOPS * 2;
+// Every hop of every trace can ask once; their addresses are fewer when traces share routers.
+constexpr int MAX_ASKS = MAX_TRACES * MAX_HOPS;
 constexpr int RESOLVER_THREADS = 4;
 
-// A fixed ring of records shared between threads; full means the newest is dropped.
-template <typename T, int N>
-struct Ring {
-  std::mutex lock;
-  std::condition_variable changed;
-  T items[N];
-  int head = 0;
-  int count = 0;
-
-  bool push(const T& item) {
-    std::lock_guard<std::mutex> guard(lock);
-    if (count == N) return false;
-    items[(head + count) % N] = item;
-    ++count;
-    changed.notify_one();
-    return true;
-  }
-  // Waits for a record when `wait`; false when there is none.
-  bool pop(T& item, bool wait) {
-    std::unique_lock<std::mutex> guard(lock);
-    if (wait) changed.wait(guard, [this] { return count > 0; });
-    if (count == 0) return false;
-    item = items[head];
-    head = (head + 1) % N;
-    --count;
-    return true;
-  }
-};
-
-// A reverse lookup, asked by a worker and answered to the console's own thread, as the trace
-// window is answered on Windows.
-struct HopLookup {
-  WindowHandle window;         // the window of the trace that asked
-  int hop;                     // hop index
-  uint32_t address;            // what to look up
-  bool found;                  // false when the address has no name
+// The lookup of one address, shared by every hop that has it.
+struct AddressName {
+  uint32_t address;            // network byte order
+  bool done;                   // answered
+  bool found;                  // answered with a name
   char name[HOP_NAME_LENGTH];  // the name, cut to 255 characters
 };
 
-Ring<HopLookup, LOOKUP_QUEUE_LENGTH> lookupRequests;
-Ring<HopLookup, LOOKUP_QUEUE_LENGTH> lookupsDone;
+// A hop waiting for the name of its address.
+struct HopAsk {
+  TraceSlot* slot;  // the trace that asked
+  int hop;          // hop index
+  int lookup;       // its address's entry in `names`
+};
+
+struct Lookups {
+  std::mutex lock;                // guards all below
+  std::condition_variable asked;  // an address to look up has come
+  AddressName names[MAX_ASKS];    // every address asked for, in the order asked
+  int nameCount = 0;              // of them
+  int taken = 0;                  // names[taken..nameCount) wait for a resolver thread
+  HopAsk waiting[MAX_ASKS];       // hops not yet handed their names
+  int waitingCount = 0;           // of them
+};
+
+Lookups lookups;
 
 void resolverThread() {
   for (;;) {
-    HopLookup lookup;
-    lookupRequests.pop(lookup, true);
+    int index;
     sockaddr_in address = {};
+    {
+      std::unique_lock<std::mutex> guard(lookups.lock);
+      lookups.asked.wait(guard, [] { return lookups.taken < lookups.nameCount; });
+      index = lookups.taken++;
+      address.sin_addr.s_addr = lookups.names[index].address;
+    }
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = lookup.address;
     char host[NI_MAXHOST];
-    lookup.found = getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host, sizeof host, nullptr, 0,
-                               NI_NAMEREQD) == 0;
-    if (lookup.found) copyCut(lookup.name, sizeof lookup.name, host);
-    if (!lookupsDone.push(lookup)) static_cast<ReportWindow*>(lookup.window)->pendingLookups--;
+    bool found = getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host, sizeof host, nullptr, 0,
+                             NI_NAMEREQD) == 0;
+    {
+      std::lock_guard<std::mutex> guard(lookups.lock);
+      AddressName& name = lookups.names[index];
+      if (found) copyCut(name.name, sizeof name.name, host);
+      name.found = found;
+      name.done = true;
+    }
     changes.notify();
   }
 }
@@ -74,9 +68,20 @@ void resolverThread() {
 }  // namespace
 
 void askHopName(TraceSlot& slot, int hop) {
-  auto* window = static_cast<ReportWindow*>(slot.window);
-  window->pendingLookups++;
-  if (!lookupRequests.push({slot.window, hop, loadShared(slot.hops[hop].address), false, {}})) window->pendingLookups--;
+  uint32_t address = loadShared(slot.hops[hop].address);
+  std::lock_guard<std::mutex> guard(lookups.lock);
+  int index = 0;
+  while (index < lookups.nameCount && lookups.names[index].address != address) ++index;
+  bool fresh = index == lookups.nameCount;
+  // Never full, each hop asking once; were it, the name would stay empty.
+  if (lookups.waitingCount == MAX_ASKS || (fresh && index == MAX_ASKS)) return;
+  if (fresh) {
+    lookups.names[lookups.nameCount++] = {address, false, false, {}};
+    lookups.asked.notify_one();
+  }
+  lookups.waiting[lookups.waitingCount++] = {&slot, hop, index};
+  static_cast<ReportWindow*>(slot.window)->pendingLookups++;
+  if (lookups.names[index].done) changes.notify();
 }
 
 void startResolvers() {
@@ -84,13 +89,17 @@ void startResolvers() {
 }
 
 void takeHopNames() {
-  HopLookup done;
-  while (lookupsDone.pop(done, false)) {
-    TraceSlot* slot = findSlotByWindow(done.window);
-    if (slot != nullptr && done.hop >= 0 && done.hop < MAX_HOPS) {
-      storeHopName(*slot, done.hop, done.found ? done.name : nullptr);
-      renderTraceReport(*slot, nullptr);
+  std::lock_guard<std::mutex> guard(lookups.lock);
+  for (int i = 0; i < lookups.waitingCount;) {
+    HopAsk ask = lookups.waiting[i];
+    const AddressName& name = lookups.names[ask.lookup];
+    if (!name.done) {
+      ++i;
+      continue;
     }
-    static_cast<ReportWindow*>(done.window)->pendingLookups--;
+    storeHopName(*ask.slot, ask.hop, name.found ? name.name : nullptr);
+    renderTraceReport(*ask.slot, nullptr);
+    static_cast<ReportWindow*>(ask.slot->window)->pendingLookups--;
+    lookups.waiting[i] = lookups.waiting[--lookups.waitingCount];
   }
 }

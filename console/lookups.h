@@ -1,5 +1,4 @@
-// Reverse lookups for zarta-trace: asked by workers, answered by resolver threads, handed back to the main loop
-// as the trace window is handed its names.
+// Reverse lookups for zarta-trace: asked by workers, answered by resolver threads, each address looked up once.
 #pragma once
 
 #include "core/trace_table.h"
@@ -10,5 +9,5 @@ void askHopName(TraceSlot& slot, int hop);
 // Starts the threads that answer, once the privileges are gone: they run until the process ends.
 void startResolvers();
 
-// Hands finished lookups to their traces, as the trace window does with its message, and redraws them.
+// Hands the names found since the last call to the hops that asked, and redraws their traces.
 void takeHopNames();

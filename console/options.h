@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "core/trace_engine.h"
+#include "core/trace_table.h"
 
 enum ReportFormat { FORMAT_TEXT, FORMAT_JSON, FORMAT_CSV };
 
@@ -13,15 +14,18 @@ struct Options {
   ReportFormat format = FORMAT_TEXT;  // of the final report
   bool noDns = false;                 // no reverse lookups
   bool wide = false;                  // the text with Best, Wrst and StDev
-  char** hosts = nullptr;             // the host texts, in the order given
-  int hostCount = 0;
+  const char* hosts[MAX_TRACES];      // the host texts, in the order given
+  int hostCount;                      // of them
 };
 
 extern Options options;
 
-// Reads the command line into `options`. -1 to go on; otherwise the exit status, the help, the version or the
-// usage error already written.
+// Reads the command line into `options`: options anywhere, as GNU tools take them, "--" ending them. -1 to go on;
+// otherwise the exit status, the help, the version or the usage error already written.
 int parseOptions(int argc, char** argv);
+
+// Flushes the standard output: 0, or 1 with a message on stderr when what was written to it did not all get out.
+int endOutput();
 
 // Writes a usage error, naming `what`, and the usage text; returns the exit status of a usage error.
 int usage(const char* message, const char* what = "");

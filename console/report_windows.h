@@ -1,4 +1,4 @@
-// What a trace window is to zarta-trace: each trace's latest report, and the changes that wake the main loop.
+// What a trace window is to zarta-trace: its latest report, its wait for names, how it ended, the loop's wake-ups.
 #pragma once
 
 #include <atomic>
@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "display/report_formats.h"
 #include "display/trace_report.h"
 
 using Clock = std::chrono::steady_clock;
@@ -40,3 +41,19 @@ std::string allReports(int count);
 
 // Past its resolution, a trace's window has been given the resolved or the not-found form.
 bool pastResolution(int index);
+
+// How long a trace whose figures are final waits for its hops' names: a name server that never answers
+// holds no run for longer, and what is still out then stays empty.
+constexpr int NAME_WAIT_MILLISECONDS = 2000;
+
+// Until when a trace waits for names: from the moment its figures were seen final, or while they are not, never.
+struct NameWait {
+  bool quiet = false;       // its figures were final when last seen
+  Clock::time_point until;  // the end of its wait for names, once quiet
+
+  // True once the trace is done: figures final, and every name in or its wait over.
+  bool done(const TraceSlot& slot, const ReportWindow& window, Clock::time_point now);
+};
+
+// How the trace of window `index` ended, its run over.
+TraceEnd howEnded(int index, const TraceSlot& slot);

@@ -1,5 +1,4 @@
-// zarta-trace: traces the route to each host named on the command line, side by side, and prints
-// each trace's report as its trace window would show it.
+// zarta-trace: traces each host named on the command line side by side; prints each report as its window would.
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,15 +37,12 @@ int64_t wallClockMilliseconds() {
       .count();
 }
 
-bool traceDone(int index, const TraceSlot& slot) {
-  return loadShared(slot.quiet) != 0 && windows[index].pendingLookups.load() == 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   if (int status = parseOptions(argc, argv); status >= 0) return status;
   int count = options.hostCount;
+  if (!choosePrivilegesToKeep()) return 1;
   if (int error = checkTransports()) {
     fprintf(stderr, "zarta-trace: cannot open an ICMP socket (%s): %s\n", strerror(error), TRANSPORT_FIX);
     return 1;
@@ -59,7 +55,7 @@ int main(int argc, char** argv) {
     slots[i] = claimTraceSlot(options.hosts[i]);
     slots[i]->window = &windows[i];
     slots[i]->rounds = options.count;
-    runs[i] = {options.hosts[i], slots[i], wallClockMilliseconds(), 0};
+    runs[i] = {options.hosts[i], slots[i], wallClockMilliseconds(), 0, END_FINAL};
     std::thread([slot = slots[i]] { traceWorker(*slot, frontEnd); }).detach();
   }
   Clock::time_point deadline =
@@ -70,14 +66,18 @@ int main(int argc, char** argv) {
   bool terminal = isatty(STDOUT_FILENO);
   std::string shown;
   bool allDone = false;
+  NameWait nameWaits[MAX_TRACES];
   unsigned seen = 0, drawn = ~0u;  // the count of changes taken in, and the one last drawn
   for (auto nextRedraw = Clock::now(); !allDone && Clock::now() < deadline;) {
     takeHopNames();
     allDone = true;
-    bool allQuiet = true;
+    bool anyMeasuring = false;
+    auto until = deadline;
     for (int i = 0; i < count; ++i) {
-      allDone = allDone && traceDone(i, *slots[i]);
-      allQuiet = allQuiet && loadShared(slots[i]->quiet) != 0;
+      bool done = nameWaits[i].done(*slots[i], windows[i], Clock::now());
+      allDone = allDone && done;
+      anyMeasuring = anyMeasuring || (!nameWaits[i].quiet && pastResolution(i));
+      if (nameWaits[i].quiet && !done) until = std::min(until, nameWaits[i].until);  // names still out
     }
     if (terminal && (allDone || Clock::now() >= nextRedraw)) {
       std::string now = allReports(count);
@@ -89,10 +89,10 @@ int main(int argc, char** argv) {
       drawn = seen;
       nextRedraw = Clock::now() + std::chrono::milliseconds(REDRAW_MILLISECONDS);
     }
-    // A worker going quiet says nothing, so while one is busy the loop looks every 10 ms (its worker wakes every
-    // millisecond meanwhile); once all are quiet, only a change or the deadline wakes it: a quiet trace left open
-    // by its lookups costs nothing.
-    auto until = allQuiet ? deadline : std::min(deadline, Clock::now() + std::chrono::milliseconds(BUSY_LOOK_MS));
+    // A worker going quiet says nothing, so while one measures the loop looks every 10 ms (its worker wakes every
+    // millisecond meanwhile); otherwise only a change (a host found, a name), the end of a wait for names or the
+    // deadline wakes it: quiet traces, and a host lookup that hangs, cost nothing.
+    if (anyMeasuring) until = std::min(until, Clock::now() + std::chrono::milliseconds(BUSY_LOOK_MS));
     if (terminal && drawn != seen) until = std::min(until, nextRedraw);
     if (!allDone) seen = changes.waitPast(seen, until);
   }
@@ -101,18 +101,20 @@ int main(int argc, char** argv) {
   auto stopDeadline = Clock::now() + std::chrono::milliseconds(STOP_WAIT_MILLISECONDS);
   int running = 0;
   for (int i = 0; i < count; ++i) {
+    // A worker still looking up its host cannot be stopped, and holds nothing to wait for.
+    if (!pastResolution(i)) continue;
     while (loadShared(slots[i]->inUse) != 0 && Clock::now() < stopDeadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     running += loadShared(slots[i]->inUse) != 0;
   }
-  // A worker still waiting for its name server cannot be stopped; any other is a fault.
   if (running > 0) fprintf(stderr, "zarta-trace: %d traces did not stop\n", running);
 
-  bool allTraced = true;
+  bool allFinal = running == 0;
   for (int i = 0; i < count; ++i) {
     // A trace past its resolution shows its latest figures, as its window would at its next redraw.
     if (pastResolution(i)) renderTraceReport(*slots[i], nullptr);
-    allTraced = allTraced && loadShared(slots[i]->targetAddress) != 0 && loadShared(slots[i]->socketError) == 0;
+    runs[i].ended = howEnded(i, *slots[i]);
+    allFinal = allFinal && runs[i].ended == END_FINAL;
     runs[i].endedAt = wallClockMilliseconds();
   }
   if (terminal) printf("\033[H\033[J");
@@ -122,7 +124,6 @@ int main(int argc, char** argv) {
     writeCsvReport(stdout, runs, count);
   else
     fputs(allReports(count).c_str(), stdout);
-  fflush(stdout);
-  // Resolver threads may still wait on a name server; they end with the process.
-  _exit(allDone && allTraced && running == 0 ? 0 : 1);
+  // Resolver threads may still wait on a name server, and a worker on its host's: they end with the process.
+  _exit(endOutput() != 0 || !allFinal ? 1 : 0);
 }

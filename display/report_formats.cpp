@@ -90,12 +90,15 @@ void traceFields(Fields& fields, const TraceRun& run) {
   fields.text("end", end);
   fields.integer("rounds", slot.rounds != 0 ? slot.rounds : MAX_ROUND, true);
   fields.integer("socketError", error, error != 0);
+  static const char* const ENDS[] = {"final", "not-found", "no-socket", "timeout-lookup", "timeout-measuring"};
+  fields.text("ended", ENDS[run.ended]);
 }
 
 // The figures of hop `k` as the window's line shows them; all empty when it is not `listed`.
 void hopFields(Fields& fields, int k, const HopRecord& hop, bool listed) {
   HopFigures figures = readHopFigures(hop);
-  bool known = listed && figures.state != HOP_SILENT, answered = listed && figures.replies > 0;
+  bool known = listed && figures.state != HOP_SILENT, probed = listed && figures.probes > 0,
+       answered = listed && figures.replies > 0;
   char address[16], name[HOP_NAME_LENGTH];
   formatAddress(figures.address, address);
   readHopName(hop, name);
@@ -103,7 +106,7 @@ void hopFields(Fields& fields, int k, const HopRecord& hop, bool listed) {
   fields.integer("hop", k + 1, listed);
   fields.text("address", known ? address : nullptr);
   fields.text("name", named ? name : nullptr);
-  fields.integer("loss", lossPercent(figures.replies, figures.probes), listed);
+  fields.integer("loss", lossPercent(figures.replies, figures.probes), probed);
   fields.integer("sent", figures.probes, listed);
   fields.integer("received", figures.replies, listed);
   fields.hundredths("average", answered ? averageHundredths(figures) : 0, answered);
@@ -138,7 +141,7 @@ void writeJsonReport(FILE* out, const TraceRun* runs, int count) {
 
 void writeCsvReport(FILE* out, const TraceRun* runs, int count) {
   static const TraceSlot noSlot = {};
-  const TraceRun noRun = {"", &noSlot, 0, 0};  // the header takes only the keys
+  const TraceRun noRun = {"", &noSlot, 0, 0, END_FINAL};  // the header takes only the keys
   Fields header{out, Fields::CSV_HEADER};
   traceFields(header, noRun);
   hopFields(header, 0, noSlot.hops[0], false);
