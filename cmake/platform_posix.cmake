@@ -4,7 +4,8 @@ set(ZARTA_PLATFORM_SOURCES platform/system_posix.cpp platform/raw_socket_posix.c
 set(ZARTA_PLATFORM_LIBRARIES Threads::Threads)
 
 function(zarta_front_ends)
-  add_executable(zarta-trace console/zarta_trace.cpp console/privileges.cpp)
+  add_executable(zarta-trace console/zarta_trace.cpp console/options.cpp console/lookups.cpp
+    console/privileges.cpp console/report_windows.cpp)
   target_link_libraries(zarta-trace PRIVATE zarta_display)
   install(TARGETS zarta-trace RUNTIME DESTINATION bin)
   target_compile_options(zarta-trace PRIVATE ${ZARTA_WARNINGS})

@@ -5,8 +5,6 @@ set(ZARTA_PLATFORM_SOURCES platform/system_win32.cpp platform/waits_win32.cpp pl
 set(ZARTA_PLATFORM_LIBRARIES ws2_32 iphlpapi winmm)
 # The runtime is linked in, so that every program needs only DLLs that ship with Windows.
 add_link_options(-static -static-libgcc -static-libstdc++)
-# Double precision as the figures are defined: x87's extended precision turns 11 of 20 into 45% loss.
-add_compile_options(-msse2 -mfpmath=sse)
 add_compile_definitions(WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
 
 function(zarta_front_ends)

@@ -143,7 +143,6 @@ void measurementStep(TraceEngine& engine, uint32_t& minimum, bool& anyKnown) {
 // Nothing left to send and no answer still expected: every silent hop of the window has had its
 // discovery probes and their time to answer, every known hop its measurement probes.
 bool isQuiet(const TraceEngine& engine, uint32_t now) {
-  if (engine.target.family == 0) return true;  // such probes never leave the host
   for (int k = 0; k < engine.probeWindow; ++k) {
     const HopRecord& hop = engine.slot->hops[k];
     if (hop.state == HOP_SILENT) {
@@ -225,7 +224,8 @@ void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system, Trac
   storeShared(slot.ipVersion, engine.target.family != 0 ? version : 0);
   frontEnd.render(slot, nullptr);
   engine.sendGate = 0;
-  engine.probeWindow = INITIAL_WINDOW;
+  // A target not found, or 0.0.0.0 (which is the local host), gets no probe: an empty window.
+  engine.probeWindow = engine.target.family != 0 ? INITIAL_WINDOW : 0;
   engine.measureRound = 0;
   engine.rounds = slot.rounds != 0 ? slot.rounds : MAX_ROUND;
   engine.refreshWanted = false;
@@ -235,10 +235,8 @@ void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system, Trac
 
 bool runPass(TraceEngine& engine) {
   TraceSlot& slot = *engine.slot;
-  if (engine.target.family != 0) {
-    discoveryStep(engine);
-    receiveStep(engine);
-  }
+  discoveryStep(engine);
+  receiveStep(engine);
   uint32_t minimum = UINT32_MAX;
   bool anyKnown = false;
   measurementStep(engine, minimum, anyKnown);

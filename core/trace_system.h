@@ -87,7 +87,7 @@ class TraceFrontEnd {
   virtual void render(TraceSlot& slot, const char* statusText) = 0;
   // Starts the reverse lookup of hops[hop].address; its end reaches the trace's window.
   virtual void startReverseLookup(TraceSlot& slot, int hop) = 0;
-  // The trace's socket is open, or refused (`socketError`), and no datagram has been read yet: where privileges gave
-  // the socket, this is the moment to give them up. The tray program holds none, and has nothing to do here.
+  // The trace's sockets are open, or refused, and neither its host looked up nor a datagram read yet: where
+  // privileges gave the sockets, this is the moment to give them up. The tray program holds none: nothing to do.
   virtual void socketOpened(TraceSlot&) {}
 };

@@ -85,17 +85,21 @@ void traceFields(Fields& fields, const TraceRun& run) {
   fields.text("hostText", run.hostText);
   fields.text("host", slot.hostName);
   fields.text("targetAddress", found ? address : nullptr);
+  fields.integer("ipVersion", loadShared(slot.ipVersion), found);
   fields.text("start", start);
   fields.text("end", end);
   fields.integer("rounds", slot.rounds != 0 ? slot.rounds : MAX_ROUND, true);
   fields.integer("socketError", error, error != 0);
+  static const char* const ENDS[] = {"final", "not-found", "no-socket", "timeout-lookup", "timeout-measuring"};
+  fields.text("ended", ENDS[run.ended]);
 }
 
 // The figures of hop `k` as the window's line shows them; all empty when it is not `listed`.
 void hopFields(Fields& fields, const TraceSlot& slot, int k, bool listed) {
   const HopRecord& hop = slot.hops[k];
   HopFigures figures = readHopFigures(hop);
-  bool known = listed && figures.state != HOP_SILENT, answered = listed && figures.replies > 0;
+  bool known = listed && figures.state != HOP_SILENT, probed = listed && figures.probes > 0,
+       answered = listed && figures.replies > 0;
   char address[ADDRESS_TEXT_LENGTH], name[HOP_NAME_LENGTH];
   formatHopAddress(slot, figures, address);
   readHopName(hop, name);
@@ -103,7 +107,7 @@ void hopFields(Fields& fields, const TraceSlot& slot, int k, bool listed) {
   fields.integer("hop", k + 1, listed);
   fields.text("address", known ? address : nullptr);
   fields.text("name", named ? name : nullptr);
-  fields.integer("loss", lossPercent(figures.replies, figures.probes), listed);
+  fields.integer("loss", lossPercent(figures.replies, figures.probes), probed);
   fields.integer("sent", figures.probes, listed);
   fields.integer("received", figures.replies, listed);
   fields.hundredths("average", answered ? averageHundredths(figures) : 0, answered);
@@ -141,7 +145,7 @@ void writeJsonReport(FILE* out, const TraceRun* runs, int count) {
 
 void writeCsvReport(FILE* out, const TraceRun* runs, int count) {
   static const TraceSlot noSlot = {};
-  const TraceRun noRun = {"", &noSlot, 0, 0};  // the header takes only the keys
+  const TraceRun noRun = {"", &noSlot, 0, 0, END_FINAL};  // the header takes only the keys
   Fields header{out, Fields::CSV_HEADER};
   traceFields(header, noRun);
   hopFields(header, noSlot, 0, false);

@@ -106,8 +106,8 @@ HopFigures readHopFigures(const HopRecord& hop) {
 }
 
 int lossPercent(uint32_t replies, uint32_t probes) {
-  if (probes == 0) return 0;
-  return static_cast<int>(100.0 - static_cast<double>(replies) / static_cast<double>(probes) * 100.0);
+  if (probes == 0 || replies >= probes) return 0;
+  return static_cast<int>(uint64_t{probes - replies} * 100 / probes);
 }
 
 uint64_t averageHundredths(const HopFigures& figures) { return uint64_t{figures.total} * 100 / figures.replies; }

@@ -33,7 +33,7 @@ struct HopFigures {
 };
 HopFigures readHopFigures(const HopRecord& hop);
 
-// The window's Loss: 100 - replies / probes * 100 in doubles, truncated; 0 without probes.
+// The window's Loss: 100 * (probes - replies) / probes, exact and truncated; 0 without probes.
 int lossPercent(uint32_t replies, uint32_t probes);
 // The average round trip in hundredths of a millisecond, the remainder dropped as the window's Ping
 // drops it, so that the Ping is always its whole part. Needs a reply.

@@ -220,8 +220,8 @@ TEST(Engine, TargetSettlesLowestAndRoutersLearntBelowItWidenTheWindow) {
   EXPECT_EQ(trace.slot.hops[2].replyCount, 0u);
 }
 
-// The status form while the host is looked up; then not found (or the valid address 0.0.0.0: probes that cannot
-// leave), and an end on stop, without a redraw. Stopped during the lookup, a trace may send one probe.
+// The status form while the host is looked up; then not found (or 0.0.0.0, the local host), which sends nothing, and
+// an end on stop, without a redraw. Stopped during the lookup, a trace may send one probe.
 TEST(Engine, StartsInStatusFormAndStopsAtTheEndOfAPass) {
   const struct Case {
     SocketAddress resolved;

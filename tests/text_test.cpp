@@ -26,6 +26,7 @@ struct Slot : TraceSlot {
   Slot() : TraceSlot() {
     strcpy(hostName, "target.example");
     targetAddress = parseAddress("10.1.2.3");
+    ipVersion = 4;
   }
   Slot& hop(int k, int32_t state, const char* address, uint32_t probes, uint32_t replies, uint32_t rtt,
             const char* name = "", uint32_t best = 0, uint32_t worst = 0, uint64_t squares = 0) {
@@ -39,7 +40,7 @@ const std::string HEAD = "target.example resolved to 10.1.2.3\r\nHop\tPing\tLoss
 
 TEST(Report, ShowsEachFormWholeToSixtyHopsWithLongNames) {
   static Slot notFound, failed, sixty;
-  notFound.hop(0, HOP_ROUTER, "192.0.2.1", 3, 3, 3, "r").targetAddress = 0;
+  notFound.hop(0, HOP_ROUTER, "192.0.2.1", 3, 3, 3, "r").targetAddress = notFound.ipVersion = 0;
   failed.socketError = 13;
   std::string name(255, 'n'), lines;
   for (int k = 0; k < MAX_HOPS; ++k) {
@@ -72,14 +73,14 @@ TEST(Report, ShowsEachFormWholeToSixtyHopsWithLongNames) {
   for (const Case& c : cases) EXPECT_EQ(reportText(c.slot), c.text) << c.what;
 }
 
-TEST(Report, PingDropsTheRemainderAndLossCountsInDoubles) {
+TEST(Report, PingDropsTheRemainderAndLossIsExact) {
   const struct Case {
     uint32_t probes, replies, rtt;
     const char* figures;
   } cases[] = {
       // clang-format off
       {10, 7, 350, "50\t30%"}, {3, 1, 5, "5\t66%"}, {3, 2, 5, "2\t33%"}, {4, 4, 8, "2\t0%"}, {5, 0, 0, "?\t100%"},
-      {20, 11, 11, "1\t44%"}, {25, 14, 0, "0\t43%"}, {7, 7, 500, "71\t0%"}, {0, 0, 0, "?\t0%"},
+      {20, 11, 11, "1\t45%"}, {25, 14, 0, "0\t44%"}, {7, 7, 500, "71\t0%"}, {0, 0, 0, "?\t0%"},
       {4294967295u, 1, 4294967295u, "4294967295\t99%"}, {1, 4294967295u, 4294967295u, "4294967295\t0%"},
       {3, 5, 10, "3\t0%"}, {0, 7, 70, "?\t0%"},  // never more replies than probes, whatever the slot holds
       // clang-format on
@@ -100,38 +101,40 @@ std::string written(void (*write)(FILE*, const TraceRun*, int), const TraceRun* 
 }
 
 // JSON and CSV give the window's figures (its Ping, 71 and 4 here, the average's whole part) and any name intact; a
-// hop unknown or unanswered has nulls, a trace not found no hops.
+// hop unknown or unanswered has nulls (its loss too, unprobed), a trace not found no hops; each trace says how it
+// ended.
 TEST(Report, JsonAndCsvGiveTheWindowsFiguresAndAnyName) {
   static Slot traced, notFound;
   traced.hop(0, HOP_ROUTER, "192.0.2.1", 10, 7, 500, "q\"c,t\te\x1b[2J\\.example\xE9", 3, 99, 40000);
   traced.hop(2, HOP_TARGET, "10.1.2.3", 10, 10, 41, "(no name)", 4, 5, 169);
-  traced.rounds = 3, traced.socketError = 13, notFound.targetAddress = 0;
-  const TraceRun runs[] = {{"https://target.example/", &traced, 0, 1709251199999}, {"a\tb,c", &notFound, 0, 0}};
+  traced.rounds = 3, traced.socketError = 13, notFound.targetAddress = notFound.ipVersion = 0;
+  const TraceRun runs[] = {{"https://target.example/", &traced, 0, 1709251199999, END_NO_SOCKET},
+                           {"a\tb,c", &notFound, 0, 0, END_NOT_FOUND}};
   // clang-format off
   EXPECT_EQ(written(writeJsonReport, runs),
       R"([)" "\n"
       R"(  {"hostText": "https://target.example/", "host": "target.example", "targetAddress": "10.1.2.3",)"
-      R"( "start": "1970-01-01T00:00:00.000Z", "end": "2024-02-29T23:59:59.999Z", "rounds": 3,)"
-      R"( "socketError": 13, "hops": [)" "\n"
+      R"( "ipVersion": 4, "start": "1970-01-01T00:00:00.000Z", "end": "2024-02-29T23:59:59.999Z", "rounds": 3,)"
+      R"( "socketError": 13, "ended": "no-socket", "hops": [)" "\n"
       R"(    {"hop": 1, "address": "192.0.2.1", "name": "q\"c,t\u0009e\u001b[2J\\.example\u00e9", "loss": 30,)"
       R"( "sent": 10, "received": 7, "average": 71.42, "best": 3, "worst": 99, "stdev": 26.73},)" "\n"
-      R"(    {"hop": 2, "address": null, "name": null, "loss": 0, "sent": 0, "received": 0, "average": null,)"
+      R"(    {"hop": 2, "address": null, "name": null, "loss": null, "sent": 0, "received": 0, "average": null,)"
       R"( "best": null, "worst": null, "stdev": null},)" "\n"
       R"(    {"hop": 3, "address": "10.1.2.3", "name": null, "loss": 0, "sent": 10, "received": 10,)"
       R"( "average": 4.10, "best": 4, "worst": 5, "stdev": 0.32}]},)" "\n"
       R"(  {"hostText": "a\u0009b,c", "host": "target.example", "targetAddress": null,)"
-      R"( "start": "1970-01-01T00:00:00.000Z", "end": "1970-01-01T00:00:00.000Z", "rounds": 10,)"
-      R"( "socketError": null, "hops": []})" "\n"
+      R"( "ipVersion": null, "start": "1970-01-01T00:00:00.000Z", "end": "1970-01-01T00:00:00.000Z", "rounds": 10,)"
+      R"( "socketError": null, "ended": "not-found", "hops": []})" "\n"
       R"(])" "\n");
-  const std::string row = "https://target.example/,target.example,10.1.2.3,1970-01-01T00:00:00.000Z,"
-      "2024-02-29T23:59:59.999Z,3,13,";
+  const std::string row = "https://target.example/,target.example,10.1.2.3,4,1970-01-01T00:00:00.000Z,"
+      "2024-02-29T23:59:59.999Z,3,13,no-socket,";
   EXPECT_EQ(written(writeCsvReport, runs),
-      "hostText,host,targetAddress,start,end,rounds,socketError,hop,address,name,loss,sent,received,average,"
+      "hostText,host,targetAddress,ipVersion,start,end,rounds,socketError,ended,hop,address,name,loss,sent,received,average,"
       "best,worst,stdev\r\n" +
       row + R"(1,192.0.2.1,"q""c,t?e?[2J\.example)" "\xE9" R"(",30,10,7,71.42,3,99,26.73)" "\r\n" +
-      row + "2,,,0,0,0,,,,\r\n" +
+      row + "2,,,,0,0,,,,\r\n" +
       row + "3,10.1.2.3,,0,10,10,4.10,4,5,0.32\r\n" +
-      R"("a?b,c",target.example,,1970-01-01T00:00:00.000Z,1970-01-01T00:00:00.000Z,10,,,,,,,,,,,)" "\r\n");
+      R"("a?b,c",target.example,,,1970-01-01T00:00:00.000Z,1970-01-01T00:00:00.000Z,10,,not-found,,,,,,,,,,)" "\r\n");
   // clang-format on
 }
 

@@ -6,18 +6,18 @@ ZARTA=$1 UNIT=$2 failed=0
 fail() { echo "FAIL: $*" && failed=1; }
 
 [ "$(id -u)" != 0 ] || nonet=(unshare -n) # as root, even a faulty zarta-trace sends nothing out here
-# Each usage error and the first line of its message; an empty line is no argument at all.
+# Each usage error, options before or after the hosts, and its message's first line; an empty line: no argument.
 while IFS=: read -r args message; do
   first=$("${nonet[@]}" "$ZARTA" $args 2>&1 >/dev/null | head -1 && exit "${PIPESTATUS[0]}") status=$?
   [ "$status:$first" = "2:zarta-trace: $message" ] || fail "usage [${args:0:30}]: $status, $first"
 done <<ROWS
 :no host given
---timeout 5:no host given
+--timeout 5 -c5:no host given
 --timeout:a value is missing after --timeout
---timeout 0 192.0.2.1:--timeout needs a number of seconds above 0
---timeout soon 192.0.2.1:--timeout needs a number of seconds above 0
---fast 192.0.2.1:unknown option --fast
--c 0 192.0.2.1:--count needs a number of pings from 1 to 1000
+--timeout 0 192.0.2.1:--timeout needs a number of seconds above 0 and at most 86400
+192.0.2.1 --timeout=86401:--timeout needs a number of seconds above 0 and at most 86400
+192.0.2.1 --fast:unknown option --fast
+192.0.2.1 -c0:--count needs a number of pings from 1 to 1000
 --count=1001 192.0.2.1:--count needs a number of pings from 1 to 1000
 --format xml 192.0.2.1:--format needs text, json or csv
 $(printf '192.0.2.1 %.0s' $(seq 51)):too many hosts
@@ -27,29 +27,36 @@ help=$("$ZARTA" --help 2>/dev/null) || fail "--help: exit status $?"
 for option in -c, --count -n, --no-dns --format --wide --timeout --help, --version; do
   grep -qE -- "^  .*$option( |$)" <<<"$help" || fail "--help without $option"; done
 [ "$("$ZARTA" --version)" = "zarta-trace, Zarta version .5" ] || fail "--version: $("$ZARTA" --version)"
+for option in --help --version ${nonet:+0.0.0.0}; do line=$("${nonet[@]}" "$ZARTA" $option 2>&1 >/dev/full) status=$?
+  [ "$status:$line" = "1:zarta-trace: cannot write the standard output: No space left on device" ] || fail "$line"; done
 [ $failed = 0 ] || exit 1
-zt_require iptables setpriv python3 && zt_kernel_path
+zt_require iptables setpriv python3 && zt_kernel_path && unset SUDO_UID SUDO_GID
 out=$ZT_TMP/out errors=$ZT_TMP/errors
 # A copy that user nobody may run, whatever the permissions of the build tree.
 install -m 755 "$ZARTA" "$UNIT" "$ZT_TMP/" &&
   nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups "$ZT_TMP/${ZARTA##*/}")
 
-# run COMMAND...: in the client namespace, r3's loss counted afresh; sets status, took (ms) and, a second in, the
-# user ids and capabilities of every thread.
+# run COMMAND...: in the client namespace, r3's loss counted afresh; sets status, took (ms) and, a second in, held:
+# the ids, capabilities and no_new_privs of every thread of zarta-trace, and any socket of it an exec would inherit.
 run() {
   local started=${EPOCHREALTIME/./} && zt_lossy
   ip netns exec "$ZT_ID-client" "$@" >"$out" 2>"$errors" &
   local pid=$! && for _ in {1..10}; do kill -0 $pid 2>/dev/null && sleep 0.1; done
-  held=$(grep -hE '^(CapEff|CapPrm|Uid)' /proc/$pid/task/*/status 2>/dev/null | awk '{sub(/^0+$/, "0", $2); $1 = $1} 1')
+  held=$(for p in $(ip netns pids "$ZT_ID-client"); do [ "$(cat /proc/$p/comm)" = zarta-trace ] || continue
+    grep -hE '^(CapEff|CapPrm|Gid|Groups|NoNewPrivs|Uid)' /proc/$p/task/*/status && for f in /proc/$p/fdinfo/*; do
+      [ -S ${f/info} ] && ((!(8#$(awk '/^flags/ {print $2}' $f) & 8#2000000))) && echo inherited ${f/info}; done
+  done 2>/dev/null | awk '{sub(/^0+$/, "0", $2); $1 = $1} 1' | sort -u)
   wait $pid
   status=$? took=$(((${EPOCHREALTIME/./} - started) / 1000))
 }
-# expect WHAT UID [SED]: exit 0 after the silent hop's four probes a second apart, nothing on stderr, every thread
-# as user UID without capabilities, the kernel report (edited by SED).
+# ids ID [GROUPS]: held of a zarta-trace that gave up all but user and group ID and GROUPS.
+ids() { printf '%s\n' CapEff:\ 0 CapPrm:\ 0 "Gid: $1 $1 $1 $1" "Groups: ${2:-}" NoNewPrivs:\ 1 "Uid: $1 $1 $1 $1" |
+  awk '{$1 = $1} 1' | sort -u; }
+# expect WHAT ID GROUPS [SED [REPORT]]: exit 0 after the silent hop's four probes a second apart, nothing on stderr,
+# held as `ids ID GROUPS`, the kernel report (zt_kernel_report, or REPORT) edited by SED.
 expect() {
-  { printf '%s\n' "exit status 0" "CapEff: 0" "CapPrm: 0" "Uid: $2 $2 $2 $2" && zt_kernel_report | sed -E "${3:-}"; } \
-    >"$out.expected"
-  { echo "exit status $status"; ((took > 3000 && took < 10000)) || echo "quiet in $took ms"; sort -u <<<"$held"
+  { echo "exit status 0" && ids "$2" "${3:-}" && "${5:-zt_kernel_report}" | sed -E "${4:-}"; } >"$out.expected"
+  { echo "exit status $status"; ((took > 3000 && took < 20000)) || echo "quiet in $took ms"; echo "$held"
     cat "$errors" "$out"; } | zt_one_ping_1_as_0 | diff "$out.expected" - >"$out.diff" ||
     fail "$1: $(head -20 "$out.diff")"
   echo "$1: $took ms"
@@ -69,24 +76,40 @@ for hop in hops:
     assert form == "csv" or all(type(hop[k]) in (int, float, type(None)) for k in ("hop", "loss", "sent", "average"))
     assert form == "json" or (hop["host"], hop["start"]) == (trace["host"], trace["start"])
     ping = "?" if hop["average"] in (None, "") else int(float(hop["average"]))
-    print(f"{hop['hop']}\t{ping}\t{hop['loss']}%\t{hop['sent']}\t{hop['address'] or ''}\t{hop['name'] or ''}")
+    print(f"{hop['hop']}\t{ping}\t{hop['loss'] or 0}%\t{hop['sent']}\t{hop['address'] or ''}\t{hop['name'] or ''}")
 PYTHON
   mv "$out.text" "$out"
 }
 
-run env -u SUDO_UID "$ZARTA" --timeout 30 http://target.example/index.html
-expect "raw socket" 0
-run env SUDO_UID=65534 SUDO_GID=65534 "$ZARTA" --timeout 30 -n -c 3 target.example
-expect "through sudo, three pings, no names" 65534 's/\t10\t/\t3\t/; s/30%/33%/; s/\t[a-z0-9.]+$/\t/'
-zt_exec client sysctl -qw net.ipv4.ping_group_range="65534 65534"
+mkdir "$ZT_TMP/setuid" && install -m 4755 "$ZARTA" "$ZT_TMP/setuid/" # root, not sudo: the runs from 0.0.0.0 on
+run setpriv --reuid=65533 --regid=65533 --clear-groups "$ZT_TMP/setuid/${ZARTA##*/}" --timeout 30 http://target.example/
+expect "raw socket, setuid root" 65533
+# r1 answers 11 of its 20 pings: 45% exactly, where doubles would give 44.
+zt_exec r1 iptables -A OUTPUT -p icmp --icmp-type echo-reply -m quota --quota $((11 * 84)) -j ACCEPT
+zt_exec r1 iptables -A OUTPUT -p icmp --icmp-type echo-reply -j DROP
+run env SUDO_UID=65534 SUDO_GID=65534 "$ZARTA" --timeout 60 target.example -n -c20
+expect "through sudo, 20 pings, no names" 65534 65534 's/\t10\t/\t20\t/; s/^(1\t0\t)0%/\145%/; s/\t[a-z0-9.]+$/\t/'
+zt_exec r1 iptables -F OUTPUT && zt_exec client sysctl -qw net.ipv4.ping_group_range="65534 65534"
 for format in json csv; do
   run "${nobody[@]}" --timeout 30 --format=$format target.example
   as_text $format && expect "ping socket, $format" 65534
 done
+# IPv6: the same path's report over the raw and the ping socket; a name of both families traced over the resolver's
+# first address (IPv6, which RFC 6724 puts first here) unless -4 asks otherwise; -6 finds no IPv6 address of a name.
+run "$ZARTA" --timeout 30 target6.example
+expect "IPv6, raw socket" 65534 "" "" zt_kernel_report6
+run "${nobody[@]}" --timeout 30 --format=json target6.example
+as_text json && expect "IPv6, ping socket, json" 65534 "" "" zt_kernel_report6
+for pair in ":both.example resolved to 2001:db8:4::9" "-4:both.example resolved to 203.0.113.9" \
+  "-6:target.example not found "; do
+  run "$ZARTA" -n -c 1 --timeout 1 ${pair%%:*} "$(cut -d' ' -f1 <<<"${pair#*:}")"
+  [ "$(head -1 "$out")" = "${pair#*:}" ] || fail "${pair%%:*} $(head -1 "$out")"
+done
 # Out of file descriptors past the start-up check: one trace without its socket.
 run bash -c 'for fd in /proc/self/fd/*; do ((${fd##*/} > 2)) && eval "exec ${fd##*/}>&-"; done 2>/dev/null
-  ulimit -n 4 && exec "$@"' - "${nobody[@]}" --timeout 30 203.0.113.9 203.0.113.9
-[ $status = 1 ] && grep -q "^No ICMP socket (error 24)" "$out" || fail "a trace without a socket: exit status $status, $(cat "$errors")"
+  ulimit -n 4 && exec "$@"' - "${nobody[@]}" --timeout 30 --format=json 203.0.113.9 203.0.113.9
+[ $status = 1 ] && grep -q '"socketError": 24, "ended": "no-socket"' "$out" ||
+  fail "a trace without a socket: exit status $status, $(cat "$errors")"
 zt_exec r1 ip route add unreachable 192.0.2.99 # r1 answers probes to it with host unreachable
 ZT_KERNEL_PATH=1 zt_exec client "${nobody[@]:0:4}" "$ZT_TMP/${UNIT##*/}" --gtest_filter='Kernel.*' >"$out" 2>&1 ||
   fail "the ping socket: $(grep -B2 -A4 Failure "$out")"
@@ -94,20 +117,35 @@ zt_exec client sysctl -qw net.ipv4.ping_group_range="1 0"
 run "${nobody[@]}" target.example
 [ $status = 1 ] && [ "$(wc -l <"$errors")" = 1 ] && grep -q 'CAP_NET_RAW.*ping_group_range' "$errors" ||
   fail "no ICMP socket: exit status $status, [$(cat "$errors")]"
-run "$ZARTA" --timeout 20 nohost.example
-[ $status = 1 ] && [ "$(cat "$out")" = "nohost.example not found " ] || fail "not found: $status, [$(cat "$out")]"
-# On a terminal, with a name server that never answers in time: no trace counts as done while it looks up its host
-# or a hop's name (the fifth trace's waits for a resolver thread until the first four are done), and the screen is
-# drawn again only when a report has changed.
-printf 'nameserver 192.0.2.53\noptions timeout:3 attempts:1\n' >"/etc/netns/$ZT_ID-client/resolv.conf"
-run script -qec "$ZARTA --timeout 30 slow.example $(printf '198.51.100.10 %.0s' {1..5})" /dev/null
+# Refused before any probe with one line and exit status 1: sudo's ids that are no user's to take on.
+for pair in 4294967295:1 -1:1 4294967296:1 18446744073709551616:1 1000x:1 0:0 1000:; do uid=${pair%:*} gid=${pair#*:}
+  line=$(zt_exec client env SUDO_UID=$uid ${gid:+SUDO_GID=$gid} "$ZARTA" -n 203.0.113.9 2>&1) status=$?
+  [[ $status:$line == "1:zarta-trace: SUDO_"?"ID is not an id from 1 to 4294967294 to take on in place of root" ]] ||
+    fail "SUDO_UID=$uid SUDO_GID=$gid: $status, $line"
+done
+# A name server that never answers: host lookups, cut by the time-out, that hold up no other trace and run with no
+# privilege; 0.0.0.0, the local host, not found and sent nothing; "--" ending the options.
+printf 'nameserver 192.0.2.53\noptions timeout:8 attempts:1\n' >"/etc/netns/$ZT_ID-client/resolv.conf"
+zt_exec client iptables -A OUTPUT -o lo -p icmp --icmp-type echo-request
+run "$ZARTA" --format=json --timeout 6 0.0.0.0 slow.example 198.51.100.10 -- -n
+ended=$(python3 -c 'import json, sys; print(*((t["host"], t["ended"], *(h["sent"] for h in t["hops"])) for t in
+  json.load(sys.stdin)))' <"$out") && zt_exec client iptables -vxnL OUTPUT | grep -q '^ *0 .*icmptype 8' &&
+[ $status = 1 ] && [ "$held" = "$(ids 65534)" ] && [ "$ended" = "('0.0.0.0', 'not-found') ('slow.example', \
+'timeout-lookup') ('198.51.100.10', 'final', 10, 10) ('-n', 'not-found')" ] ||
+  fail "host lookups: exit status $status, $ended, [$held]"
+# Each trace ends 2 s after its figures, its names then left empty, and no address is asked twice. On a terminal: a
+# name's UTF-8 letters kept, C1 controls (raw or encoded) not, the screen drawn again only when a report changed.
+sed -i $'1i198.51.100.1 \xc3\xa9\xc2\x9b\x9br1.example' "/etc/netns/$ZT_ID-client/hosts" &&
+  zt_exec client iptables -A OUTPUT -p udp --dport 53
+run script -qec "$ZARTA --timeout 30 $(printf '198.51.100.10 %.0s' {1..5})" /dev/null
 screens=$(tr -d '\r' <"$out") && final=$(zt_one_ping_1_as_0 <<<"${screens##*$'\e[H\e[J'}")
 screens=${screens//[^$'\e']/} # two a screen
-expected="slow.example not found " r2=$'198.51.100.10 resolved to 198.51.100.10\nHop\tPing\tLoss\tSent\tIP\tAddress\n'
-r2+=$'1\t0\t0%\t10\t198.51.100.1\tr1.example\n2\t0\t0%\t10\t198.51.100.10\t(no name)'
-for _ in {1..5}; do expected+=$'\n\n'$r2; done
-[ $status = 1 ] && ((${#screens} <= 2 * 15)) && [ "$final" = "$expected" ] ||
-  fail "slow lookups: exit status $status, $((${#screens} / 2)) screens, [$final]"
+r2=$'198.51.100.10 resolved to 198.51.100.10\nHop\tPing\tLoss\tSent\tIP\tAddress\n'
+r2+=$'1\t0\t0%\t10\t198.51.100.1\t\xc3\xa9??r1.example\n2\t0\t0%\t10\t198.51.100.10\t' && expected=$r2
+for _ in {2..5}; do expected+=$'\n\n'$r2; done
+[ $status = 0 ] && ((took < 6000 && ${#screens} <= 2 * 15)) && [ "$final" = "$expected" ] &&
+  zt_exec client iptables -vxnL OUTPUT | grep -q '^ *1 .*dpt:53' ||
+  fail "dead name server: exit status $status in $took ms, $((${#screens} / 2)) screens, [$final]"
 
 # Fifty traces, each raw socket seeing all their answers, stopped promptly while the silent hop keeps them busy.
 for cycle in $(seq "${ZARTA_SOAK_CYCLES:-3}"); do

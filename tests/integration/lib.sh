@@ -30,10 +30,11 @@ zt_link() {
 }
 # The kernel path, in both families: client - r1 - r2 - r3 - target, routed both ways, no router rate-limiting its
 # answers. r2 sends no time-exceeded (a silent router); r3 drops every third echo reply it sends, counted from the
-# last zt_lossy. The target's IPv6 name is target6.example.
+# last zt_lossy. The target's IPv6 name is target6.example; both.example has both of its addresses.
 zt_kernel_path() {
   zt_ns client "198.51.100.1 r1.example" "198.51.100.18 r3.example" "203.0.113.9 target.example" \
-    "2001:db8:1::1 r1.example" "2001:db8:3::2 r3.example" "2001:db8:4::9 target6.example"
+    "2001:db8:1::1 r1.example" "2001:db8:3::2 r3.example" "2001:db8:4::9 target6.example" \
+    "203.0.113.9 both.example" "2001:db8:4::9 both.example"
   for ns in r1 r2 r3 target; do zt_ns $ns; done
   for link in "client 198.51.100.2 r1 198.51.100.1 29 2001:db8:1::2 2001:db8:1::1" \
     "r1 198.51.100.9 r2 198.51.100.10 29 2001:db8:2::1 2001:db8:2::2" \
