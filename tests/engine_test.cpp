@@ -18,9 +18,9 @@ const char* const TWO_ROUTERS =
     "client 192.0.2.2\ntarget 203.0.113.9\nhop 198.51.100.1 delay 4\nhop 198.51.100.2 delay 7\nhop target delay 9\n";
 
 // Every scenario ends in exactly its report, whatever the clock at the start, the trace's tag and process id,
-// however coarse the timer that ends each pass, whichever transport hands the answers over; and every pass keeps the
-// pacing: rounds held to the slowest hop, two quiet passes after a measurement probe, redraws eleven passes apart
-// and none once quiet.
+// however coarse the timer that ends each wait, whichever transport hands the answers over; and every pass keeps the
+// pacing, a pass standing for a millisecond: rounds held to the slowest hop, two quiet milliseconds after a measurement
+// probe, redraws eleven milliseconds apart and none once quiet.
 TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
   const struct Run {
     uint32_t clockStart, pid, tick;
@@ -39,12 +39,16 @@ TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
                                       << ", via " << run.via);
       SimTrace trace(SCENARIOS[i].text, run.clockStart, run.tag, run.pid);
       trace.tickMicroseconds = run.tick, trace.via = run.via;
-      std::vector<int> passOf;  // of each probe sent
-      for (int pass = 1, drawn = 0; !trace.slot.quiet && pass < 200000; ++pass) {
+      for (int pass = 1; !trace.slot.quiet && pass < 200000; ++pass) {
         uint32_t round = trace.engine.measureRound, minimum = UINT32_MAX;
-        size_t renders = trace.renders.size();
+        bool wanted = trace.engine.refreshWanted;
+        uint32_t drawn = trace.drawnAt.back();
         trace.pass();
-        passOf.resize(trace.sent.size(), pass);
+        // A redraw wanted is drawn in the first pass its countdown allows, and the worker wakes for it, a coarse timer
+        // a tick late at most.
+        ASSERT_TRUE(!trace.engine.refreshWanted || trace.engine.countedAt - trace.drawnAt.back() <= REFRESH_PASSES)
+            << pass;
+        ASSERT_TRUE(!wanted || trace.engine.countedAt - drawn <= REFRESH_PASSES + 1 + (run.tick + 999) / 1000) << pass;
         ASSERT_LE(trace.engine.probeWindow, MAX_HOPS);
         for (const HopRecord& hop : trace.slot.hops)
           if (&hop - trace.slot.hops < trace.engine.probeWindow && hop.state != HOP_SILENT) {
@@ -52,19 +56,19 @@ TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
             ASSERT_LE(hop.probeCount + hop.awaitingReply, trace.engine.measureRound);
           }
         ASSERT_TRUE(trace.engine.measureRound == round || minimum >= round) << "a round rose before the slowest hop";
-        if (trace.renders.size() > renders) {
-          ASSERT_GE(pass - drawn, drawn == 0 ? 2 : 11) << "redrawn at pass " << pass;
-          drawn = pass;
-        }
       }
+      for (size_t j = 2; j < trace.drawnAt.size(); ++j)  // the first is the resolved form, before any pass
+        ASSERT_GE(trace.drawnAt[j] - trace.drawnAt[j - 1], j == 2 ? 1u : 11u) << "redraw " << j;
       ASSERT_TRUE(trace.slot.quiet);
       size_t renders = trace.renders.size();
       for (int j = 0; j < 3000; ++j) trace.pass();
       trace.slot.stopRequested = 1;  // acted on at the end of its pass
       EXPECT_FALSE(trace.pass() || trace.slot.inUse || trace.isOpen);
       EXPECT_EQ(trace.renders.size(), renders) << "redrawn once quiet, or at the stop";
-      for (size_t j = 1; j < passOf.size(); ++j)
-        ASSERT_TRUE(trace.sent[j - 1].address == trace.path.target || passOf[j] - passOf[j - 1] >= 3) << j;
+      EXPECT_FALSE(trace.next.timed) << "woken by the clock once quiet";
+      for (size_t j = 1; j < trace.sent.size(); ++j)
+        ASSERT_GE(trace.sent[j].at - trace.sent[j - 1].at, trace.sent[j - 1].address == trace.path.target ? 1u : 3u)
+            << j;
       for (size_t k = 0; k < trace.path.hops.size(); ++k) {  // discovery: four probes at most, a second apart
         const PathHop& hop = trace.path.hops[k];
         std::vector<uint32_t> at;
@@ -77,6 +81,47 @@ TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
       }
       EXPECT_EQ(trace.report(), trace.path.expected);
     }
+}
+
+// What a sleeping worker can get wrong, on a target 300 ms away: the first 16 ms send the discovery probes of hops 0 to
+// 15, then the worker sleeps until hop 0's retry at 1001 ms, unless an answer or the stop comes first.
+TEST(Engine, SleepsUntilSomethingIsDueOrAnAnswerOrTheStopComes) {
+  const struct Case {
+    const char* what;
+    uint32_t clockStart, sendTakes;
+    bool answering, stop;  // the stop requested while it sleeps after probe 15
+    size_t probe;          // which probe leaves at `sentAt` ms from the start, in which pass; at the stop, how far
+    uint32_t sentAt;       // the clock moved
+    int pass;
+    uint32_t rttTotal;
+    const char* target = "";  // more of the target's options
+  } cases[] = {
+      // clang-format off
+      {"an answer mid-sleep wakes it and is timed from its arrival", 0, 0, true, false, 16, 301, 18, 10 * 300},
+      {"the clock's wrap mid-sleep", 0xFFFFFFFFu - 500, 0, false, false, 16, 1001, 17, 0},
+      {"a deadline already past after a slow send", 0xFFFFFFF0u, 5, false, false, 15, 75, 16, 0},
+      {"a stop request ends the sleep", 0, 0, false, true, 15, 15, 15, 0},
+      {"a time-out lets the round rise in the next pass", 0, 0, true, false, 17, 1104, 35, 9 * 300, " lost 1"},
+      // clang-format on
+  };
+  for (const Case& c : cases) {
+    SimTrace trace(std::string("client 192.0.2.2\ntarget 203.0.113.9\nhop target delay 300") + c.target + "\n",
+                   c.clockStart);
+    trace.answering = c.answering, trace.sendTakes = c.sendTakes;
+    int passes = 0;
+    while (trace.sent.size() < c.probe + !c.stop && trace.now - c.clockStart < 5000) trace.pass(), ++passes;
+    EXPECT_EQ(passes, c.pass) << c.what;
+    if (c.stop) {  // the pass that sends the probe, then the stop, then its sleep
+      runPass(trace.engine, trace.next), trace.slot.stopRequested = 1;
+      trace.waitForNextPass(trace.slot, trace.next.timed, trace.next.at);
+      EXPECT_TRUE(trace.now - c.clockStart == c.sentAt && !trace.pass() && !trace.slot.inUse) << c.what;
+      continue;
+    }
+    ASSERT_GT(trace.sent.size(), c.probe) << c.what;
+    EXPECT_EQ(trace.sent[c.probe].at - c.clockStart, c.sentAt) << c.what;
+    trace.runUntilQuiet();
+    EXPECT_EQ(trace.slot.hops[0].rttTotal, c.rttTotal) << c.what;
+  }
 }
 
 // Best, worst and deviation of the answered round trips, the lost left out, over as many pings as asked (0: the
@@ -157,7 +202,7 @@ TEST(Engine, TakesOnlyThisTracesAnswersAsRoutersSendThem) {
   auto measuring = [](uint32_t clockStart) {  // the path answers no more
     auto trace = std::make_unique<SimTrace>("client 192.0.2.2\ntarget 203.0.113.9\nhop 198.51.100.1 delay 50\n",
                                             clockStart, 200, 0x7FFF1234);
-    for (int i = 0; i < 60; ++i) trace->pass();
+    trace->step(60);
     trace->waiting.clear(), trace->answering = false;
     return trace;
   };
@@ -221,7 +266,7 @@ TEST(Engine, RandomAnswersKeepTheHopTableConsistent) {
 TEST(Engine, TargetSettlesLowestAndRoutersLearntBelowItWidenTheWindow) {
   SimTrace trace(TWO_ROUTERS);
   trace.answering = false;  // the test alone answers
-  for (int i = 0; i < 20; ++i) trace.pass();
+  trace.step(20);
   const struct Step {
     uint8_t type, hop;
     int targetAt, window;

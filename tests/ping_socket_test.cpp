@@ -1,6 +1,8 @@
-// The ping socket against the kernel, on lib.sh's path, where tests/integration/console.sh runs this as a user that
-// ping_group_range admits: what it hands over of the routers' answers, and the quiet wait they end.
+// The ping and raw sockets against the kernel, on lib.sh's path, where tests/integration/console.sh runs these, the
+// ping socket's as a user that ping_group_range admits: what each hands over of the answers, and the waits they end.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <future>
@@ -12,8 +14,8 @@
 
 namespace {
 
-// In order on one socket, each probe sent before the answer to the one before is read: each answer ends a quiet
-// wait (not the stop 2 s later), makes the socket readable, and is handed over as a raw socket gives it, or not.
+// In order on one socket, each probe sent before the answer to the one before is read: each answer ends a wait of a
+// minute (not the stop 2 s later), makes the socket readable, and is handed over as a raw socket gives it, or not.
 TEST(Kernel, PingSocketHandsOverTheRoutersAnswersAndEndsAQuietWait) {
   if (getenv("ZT_KERNEL_PATH") == nullptr) GTEST_SKIP() << "only on the kernel path of tests/integration";
   const struct Case {
@@ -41,7 +43,7 @@ TEST(Kernel, PingSocketHandsOverTheRoutersAnswersAndEndsAQuietWait) {
     std::thread stopper([&, ended = woken.get_future()] {
       if (ended.wait_for(std::chrono::seconds(2)) == std::future_status::timeout) requestStop(traceTable[0]);
     });
-    system.waitForNextPass(traceTable[0], true);
+    system.waitForNextPass(traceTable[0], true, system.nowMilliseconds() + 60000);
     woken.set_value(), stopper.join();
     EXPECT_EQ(std::exchange(traceTable[0].stopRequested, 0u), 0u) << cases[i].what << ": woken only by the stop";
     EXPECT_TRUE(socket.datagramWaiting()) << cases[i].what;
@@ -52,6 +54,47 @@ TEST(Kernel, PingSocketHandsOverTheRoutersAnswersAndEndsAQuietWait) {
     int length = socket.receive(datagram, sizeof datagram, sender, arrivedAt);
     ProbeEcho echo;
     EXPECT_EQ(length > 0 && readProbeEcho(datagram, length, echo) ? datagram[20] : 0, cases[i].type) << cases[i].what;
+  }
+}
+
+// The raw socket's filter, in either family: of three probes, one that r1 answers with a time-exceeded, one the target
+// echoes, and one the target echoes as another trace's (another tag), the answers to the first two alone come through.
+TEST(Kernel, RawSocketTakesOnlyItsOwnTracesAnswers) {
+  if (getenv("ZT_KERNEL_PATH") == nullptr || geteuid() != 0) GTEST_SKIP() << "only as root on the kernel path";
+  const struct Case {
+    uint16_t family;
+    const char* target;
+  } cases[] = {{INET_FAMILY, "203.0.113.9"}, {INET6_FAMILY, "2001:db8:4::9"}};
+  for (const Case& c : cases) {
+    RawIcmpSocket socket;
+    ASSERT_EQ(socket.open(c.family), 0);
+    socket.acceptOnly(0x1234, 7);
+    SocketAddress to = {};
+    to.family = c.family;
+    inet_pton(c.family, c.target, c.family == INET_FAMILY ? static_cast<void*>(&to.address) : to.address6);
+    const struct Probe {
+      int timeToLive;
+      uint8_t tag;
+    } probes[] = {{1, 7}, {64, 7}, {64, 8}};
+    for (const Probe& probe : probes) {
+      uint8_t message[PROBE_LENGTH];
+      buildProbe(message, 0x1234, 0, probe.tag, 0, c.family == INET6_FAMILY);
+      socket.setTimeToLive(probe.timeToLive);
+      socket.send(message, PROBE_LENGTH, to);
+    }
+    std::string taken;  // expired or echoed, and the tag, of each answer handed over within a second
+    for (uint32_t start = monotonicMilliseconds(); monotonicMilliseconds() - start < 1000;) {
+      socket.wait(-1, 100000000);
+      uint8_t datagram[RECEIVE_BUFFER_LENGTH];
+      SocketAddress sender;
+      uint32_t arrivedAt;
+      ProbeEcho echo;
+      for (int length;
+           socket.datagramWaiting() && (length = socket.receive(datagram, sizeof datagram, sender, arrivedAt)) > 0;)
+        if (c.family == INET_FAMILY ? readProbeEcho(datagram, length, echo) : readProbeEcho6(datagram, length, echo))
+          taken += (echo.expired ? "expired " : "echoed ") + std::to_string(echo.traceTag) + "; ";
+    }
+    EXPECT_EQ(taken, "expired 7; echoed 7; ") << c.target;
   }
 }
 

@@ -129,6 +129,7 @@ void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t 
 void SimTrace::send(const uint8_t* message, int length, const SocketAddress& destination) {
   if (!isOpen) return;
   sent.push_back({now, destination.address, std::vector<uint8_t>(message, message + length)});
+  now += sendTakes;
   std::vector<Datagram> answers;
   if (answering && destination.family == INET_FAMILY)
     answerProbe(path, message, length, destination.address, timeToLive, now, answers);
@@ -165,15 +166,22 @@ SimTrace::SimTrace(const std::string& scenario, uint32_t clockStart, uint8_t tag
   restart();
 }
 
-void SimTrace::waitForNextPass(const TraceSlot&, bool) {
-  uint64_t next = ((uint64_t{now} * 1000 + microseconds) / tickMicroseconds + 1) * tickMicroseconds;
-  now = static_cast<uint32_t>(next / 1000), microseconds = static_cast<uint32_t>(next % 1000);
+void SimTrace::waitForNextPass(const TraceSlot& waiter, bool timed, uint32_t deadline) {
+  if (loadShared(waiter.stopRequested) != 0 || datagramWaiting() || (timed && int32_t(deadline - now) <= 0)) return;
+  // Microseconds on a clock that does not wrap; the millisecond clock is its low 32 bits.
+  uint64_t at = uint64_t{now} * 1000 + microseconds, wake = at + 1000;
+  if (timed)
+    wake = (at + uint64_t(deadline - now) * 1000 - microseconds + tickMicroseconds - 1) / tickMicroseconds *
+           tickMicroseconds;
+  if (isOpen && !waiting.empty()) wake = std::min(wake, at + uint64_t(waiting.front().at - now) * 1000 - microseconds);
+  now = static_cast<uint32_t>(wake / 1000), microseconds = static_cast<uint32_t>(wake % 1000);
 }
 
 void SimTrace::render(TraceSlot& shown, const char* statusText) {
   char text[REPORT_LENGTH];
   buildTraceReport(shown, statusText, text);
   renders.emplace_back(text);
+  drawnAt.push_back(now);
 }
 
 void SimTrace::restart() {
@@ -181,14 +189,18 @@ void SimTrace::restart() {
   uint32_t rounds = slot.rounds;
   slot = {}, slot.inUse = 1, slot.traceTag = tag, slot.rounds = rounds;
   strcpy(slot.hostName, addressText(path.target).c_str());
-  renders.clear();
+  renders.clear(), drawnAt.clear();
   startEngine(engine, slot, *this, *this);
 }
 
 bool SimTrace::pass() {
-  bool running = runPass(engine);
-  waitForNextPass(slot, slot.quiet != 0);
+  bool running = runPass(engine, next);
+  waitForNextPass(slot, next.timed, next.at);
   return running;
+}
+
+void SimTrace::step(int passes) {
+  for (int i = 0; i < passes; ++i) runPass(engine, next), ++now;
 }
 
 void SimTrace::runUntilQuiet(int limit) {
@@ -198,7 +210,7 @@ void SimTrace::runUntilQuiet(int limit) {
 
 void SimTrace::deliver(uint32_t sender, std::vector<uint8_t> bytes, int passes) {
   deliver(now, sender, std::move(bytes));
-  for (int i = 0; i < passes; ++i) pass();
+  step(passes);
 }
 
 std::string SimTrace::report() {
