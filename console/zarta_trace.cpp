@@ -29,7 +29,6 @@ constexpr double DEFAULT_TIMEOUT_SECONDS = 60;
 constexpr double TIMEOUT_SECONDS_PER_ROUND = 6;  // added for each round above the tray's ten
 constexpr uint32_t MAX_COUNT = 1000;
 constexpr int REDRAW_MILLISECONDS = 100;
-constexpr int BUSY_LOOK_MS = 10;
 constexpr int STOP_WAIT_MILLISECONDS = 2000;
 constexpr const char* USAGE =
     "usage: zarta-trace [OPTION]... HOST_TEXT...  (at most 50 hosts)\n"
@@ -227,6 +226,7 @@ void resolverThread() {
 class ConsoleFrontEnd : public TraceFrontEnd {
  public:
   void render(TraceSlot& slot, const char* statusText) override { renderTraceReport(slot, statusText); }
+  void quietChanged(TraceSlot&) override { changes.notify(); }
   void startReverseLookup(TraceSlot& slot, int hop) override {
     if (options.noDns) return;
     auto* window = static_cast<ReportWindow*>(slot.window);
@@ -365,10 +365,8 @@ int main(int argc, char** argv) {
   for (auto nextRedraw = Clock::now(); !allDone && Clock::now() < deadline;) {
     takeHopNames(0);
     allDone = true;
-    bool allQuiet = true;
     for (int i = 0; i < count; ++i) {
       allDone = allDone && traceDone(i, *slots[i]);
-      allQuiet = allQuiet && loadShared(slots[i]->quiet) != 0;
     }
     if (terminal && (allDone || Clock::now() >= nextRedraw)) {
       std::string now = allReports(count);
@@ -380,10 +378,9 @@ int main(int argc, char** argv) {
       drawn = seen;
       nextRedraw = Clock::now() + std::chrono::milliseconds(REDRAW_MILLISECONDS);
     }
-    // A worker going quiet says nothing, so while one is busy the loop looks every 10 ms (its worker wakes every
-    // millisecond meanwhile); once all are quiet, only a change or the deadline wakes it: a quiet trace left open
-    // by its lookups costs nothing.
-    auto until = allQuiet ? deadline : std::min(deadline, Clock::now() + std::chrono::milliseconds(BUSY_LOOK_MS));
+    // Only a change (a redraw, a name, a worker going quiet or busy) or the deadline wakes it: a trace costs the loop
+    // nothing between its changes, and a quiet trace left open by its lookups nothing at all.
+    auto until = deadline;
     if (terminal && drawn != seen) until = std::min(until, nextRedraw);
     if (!allDone) seen = changes.waitPast(seen, until);
   }

@@ -168,6 +168,12 @@ bool isQuiet(const TraceEngine& engine, uint32_t now) {
   return true;
 }
 
+void setQuiet(TraceEngine& engine, bool quiet) {
+  if (loadShared(engine.slot->quiet) == static_cast<uint32_t>(quiet)) return;
+  storeShared(engine.slot->quiet, static_cast<uint32_t>(quiet));
+  engine.frontEnd->quietChanged(*engine.slot);
+}
+
 int openTransport(TraceEngine& engine, uint16_t family) {
   IcmpTransport& transport = engine.system->transport(family);
   int error = transport.open(family);
@@ -299,7 +305,7 @@ void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system, Trac
   engine.refreshWanted = false;
   engine.refreshCountdown = 0;
   engine.countedAt = system.nowMilliseconds();
-  storeShared(slot.quiet, static_cast<uint32_t>(isQuiet(engine, system.nowMilliseconds())));
+  setQuiet(engine, isQuiet(engine, system.nowMilliseconds()));
 }
 
 bool runPass(TraceEngine& engine, NextDue& next) {
@@ -318,8 +324,7 @@ bool runPass(TraceEngine& engine, NextDue& next) {
     engine.refreshWanted = false;
     engine.frontEnd->render(slot, nullptr);
   }
-  storeShared(slot.quiet,
-              static_cast<uint32_t>(isQuiet(engine, engine.system->nowMilliseconds()) && !engine.refreshWanted));
+  setQuiet(engine, isQuiet(engine, engine.system->nowMilliseconds()) && !engine.refreshWanted);
   if (loadShared(slot.stopRequested) != 0) {
     storeShared(slot.inUse, 0u);
     engine.transport->close();

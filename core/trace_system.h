@@ -92,4 +92,6 @@ class TraceFrontEnd {
   // The trace's socket is open, or refused (`socketError`), and no datagram has been read yet: where privileges gave
   // the socket, this is the moment to give them up. The tray program holds none, and has nothing to do here.
   virtual void socketOpened(TraceSlot&) {}
+  // The slot's `quiet` has changed, which no redraw tells: a front end waiting for its traces to end looks again.
+  virtual void quietChanged(TraceSlot&) {}
 };
