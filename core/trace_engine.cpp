@@ -98,7 +98,7 @@ void addRoundTrip(HopRecord& hop, uint32_t roundTrip) {
 
 void countReply(TraceEngine& engine, HopRecord& hop, uint32_t timestamp, uint32_t arrivedAt) {
   if (timestamp != hop.lastSendTime) return;  // only the latest probe of the hop counts
-  // Timed at its arrival, not when the pass reads it: a pass ends with a wait of 1 ms or more.
+  // Timed at its arrival, not when the pass reads it, which may come up to a millisecond later.
   countAnswered(hop, roundTrip(timestamp, arrivedAt, engine.system->nowMilliseconds()));
   engine.refreshWanted = true;
   hop.awaitingReply = 0;

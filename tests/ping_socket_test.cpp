@@ -61,40 +61,28 @@ TEST(Kernel, PingSocketHandsOverTheRoutersAnswersAndEndsAQuietWait) {
 // echoes, and one the target echoes as another trace's (another tag), the answers to the first two alone come through.
 TEST(Kernel, RawSocketTakesOnlyItsOwnTracesAnswers) {
   if (getenv("ZT_KERNEL_PATH") == nullptr || geteuid() != 0) GTEST_SKIP() << "only as root on the kernel path";
-  const struct Case {
-    uint16_t family;
-    const char* target;
-  } cases[] = {{INET_FAMILY, "203.0.113.9"}, {INET6_FAMILY, "2001:db8:4::9"}};
-  for (const Case& c : cases) {
+  for (const char* target : {"203.0.113.9", "2001:db8:4::9"}) {
     RawIcmpSocket socket;
-    ASSERT_EQ(socket.open(c.family), 0);
-    socket.acceptOnly(0x1234, 7);
     SocketAddress to = {};
-    to.family = c.family;
-    inet_pton(c.family, c.target, c.family == INET_FAMILY ? static_cast<void*>(&to.address) : to.address6);
-    const struct Probe {
-      int timeToLive;
-      uint8_t tag;
-    } probes[] = {{1, 7}, {64, 7}, {64, 8}};
-    for (const Probe& probe : probes) {
-      uint8_t message[PROBE_LENGTH];
-      buildProbe(message, 0x1234, 0, probe.tag, 0, c.family == INET6_FAMILY);
-      socket.setTimeToLive(probe.timeToLive);
-      socket.send(message, PROBE_LENGTH, to);
+    to.family = strchr(target, ':') ? INET6_FAMILY : INET_FAMILY;
+    ASSERT_EQ(socket.open(to.family), 0);
+    socket.acceptOnly(0x1234, 7);
+    inet_pton(to.family, target, to.family == INET_FAMILY ? static_cast<void*>(&to.address) : to.address6);
+    uint8_t datagram[RECEIVE_BUFFER_LENGTH];
+    for (auto [timeToLive, tag] : {std::pair{1, 7}, {64, 7}, {64, 8}}) {
+      buildProbe(datagram, 0x1234, 0, static_cast<uint8_t>(tag), 0, to.family == INET6_FAMILY);
+      socket.setTimeToLive(timeToLive), socket.send(datagram, PROBE_LENGTH, to);
     }
     std::string taken;  // expired or echoed, and the tag, of each answer handed over within a second
-    for (uint32_t start = monotonicMilliseconds(); monotonicMilliseconds() - start < 1000;) {
-      socket.wait(-1, 100000000);
-      uint8_t datagram[RECEIVE_BUFFER_LENGTH];
+    for (uint32_t start = monotonicMilliseconds(), at; monotonicMilliseconds() - start < 1000;) {
       SocketAddress sender;
-      uint32_t arrivedAt;
       ProbeEcho echo;
-      for (int length;
-           socket.datagramWaiting() && (length = socket.receive(datagram, sizeof datagram, sender, arrivedAt)) > 0;)
-        if (c.family == INET_FAMILY ? readProbeEcho(datagram, length, echo) : readProbeEcho6(datagram, length, echo))
+      for (int length; socket.wait(-1, 100000000) && socket.datagramWaiting() &&
+                       (length = socket.receive(datagram, sizeof datagram, sender, at)) > 0;)
+        if (to.family == INET_FAMILY ? readProbeEcho(datagram, length, echo) : readProbeEcho6(datagram, length, echo))
           taken += (echo.expired ? "expired " : "echoed ") + std::to_string(echo.traceTag) + "; ";
     }
-    EXPECT_EQ(taken, "expired 7; echoed 7; ") << c.target;
+    EXPECT_EQ(taken, "expired 7; echoed 7; ") << target;
   }
 }
 
