@@ -96,9 +96,9 @@ int RawIcmpSocket::open(uint16_t family) {
     ICMP6_FILTER_SETPASS(ICMP6_TIME_EXCEEDED, &answers);
     setsockopt(handle, IPPROTO_ICMPV6, ICMP6_FILTER, &answers, sizeof answers);
   }
-  // Every raw socket sees every trace's answers: with 50 traces the default queue overflows in
-  // the first burst of discovery. Forcing the size needs CAP_NET_ADMIN; the plain request is
-  // capped by net.core.rmem_max.
+  // Where its filter is refused, a raw socket sees every trace's answers: with 50 traces the
+  // default queue overflows in the first burst of discovery. Forcing the size needs CAP_NET_ADMIN;
+  // the plain request is capped by net.core.rmem_max.
   int size = RECEIVE_QUEUE_BYTES;
   if (setsockopt(handle, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
     setsockopt(handle, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
