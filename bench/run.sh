@@ -3,12 +3,13 @@
 # to a complete report, CPU seconds, peak memory, and how far each tool's per-hop average lies
 # from the delays the simulator applied; on the kernel path of the integration tests, whose
 # round trips are far below 1 ms, how far each lies from the round trip ping measures; then the
+# CPU of busy traces (beside mtr's, in each family, 1 to 50 of them, under a ping flood) and the
 # CPU that 1 and 50 quiet traces cost on the kernel path. Writes bench/RESULTS.md and
 # bench/results.png. Needs root (namespaces, TUN, iptables).
 set -u
 cd "$(dirname "$0")/.."
 ZARTA=${ZARTA:-$PWD/build/native/zarta-trace} # another build of it may be measured instead
-ZT_SIM=$PWD/build/native/bench/zarta_path_sim
+ZT_SIM=${ZT_SIM:-$PWD/build/native/bench/zarta_path_sim}
 PATH_FILE=$PWD/bench/path.path
 . tests/integration/lib.sh
 zt_require iptables mtr traceroute ping /usr/bin/time
@@ -59,7 +60,7 @@ measure() {
   zt_sim_stop
 }
 measure zarta "$ZARTA" --timeout 60 "$target"
-measure mtr mtr --report -n -c 10 "$target"
+measure mtr mtr --report -n -c 10 -i 0.2 "$target"
 measure traceroute traceroute -I -n "$target"
 
 # The sub-millisecond path. The true round trip to each hop is ping's average to the hop's own
@@ -75,6 +76,33 @@ for address in 198.51.100.1 198.51.100.10 198.51.100.18 203.0.113.9; do
   hop=$((hop + 1))
   zt_exec client ping -n -q -c 20 -i 0.01 -W 1 "$address" | awk -F/ -v hop=$hop '/^rtt/ { print hop, $5 }'
 done >"$out/kernel.true"
+
+# Busy traces, on the kernel path: CPU per report with r1 ignoring pings to itself (it still sends time-exceeded), so
+# that each round waits out its time-out, beside mtr; then the kernel path as it is, each family's time to a report,
+# and N traces against N times one, the last fifty under a foreign flood of 1000 pings a second at the client.
+# NAME COMMAND...: wall and CPU seconds (the kernel's own count, finer than /usr/bin/time prints it, children
+# included: mtr's mtr-packet) and voluntary context switches of one run in the client namespace.
+busy() {
+  zt_lossy && zt_exec client python3 -c '
+import resource, subprocess, sys, time
+start = time.monotonic()
+with open(sys.argv[1], "w") as out: subprocess.run(sys.argv[3:], stdout=out)
+r = resource.getrusage(resource.RUSAGE_CHILDREN)
+print(sys.argv[2], f"{time.monotonic() - start:.3f} {r.ru_utime + r.ru_stime:.4f} {r.ru_nvcsw}")' \
+    "$out/busy-$1.txt" "$1" "${@:2}" >>"$out/busy"
+}
+echo "bench: busy traces"
+zt_exec r1 iptables -A INPUT -p icmp --icmp-type echo-request -j DROP
+busy ignoring-zarta "$ZARTA" --timeout 60 -n 203.0.113.9
+busy ignoring-mtr mtr --report -n -c 10 -i 0.2 203.0.113.9
+zt_exec r1 iptables -F INPUT
+busy ipv4 "$ZARTA" --timeout 60 -n target.example
+busy ipv6 "$ZARTA" --timeout 60 -n target6.example
+for n in 1 10 50; do busy "traces$n" "$ZARTA" --timeout 60 -n -c 30 $(printf '203.0.113.9 %.0s' $(seq $n)); done
+zt_exec r1 ping -q -i 0.001 -w 20 198.51.100.2 >/dev/null &
+flood=$!
+busy traces50-flood "$ZARTA" --timeout 60 -n -c 30 $(printf '203.0.113.9 %.0s' $(seq 50))
+kill $flood 2>/dev/null; wait $flood 2>/dev/null
 
 # Quiet traces, on the kernel path: zarta-trace ends once its traces are quiet and their hops'
 # names are in (or 2 s later), so one more trace, whose host a name server that never answers

@@ -20,12 +20,12 @@
 namespace {
 
 constexpr int REDRAW_MILLISECONDS = 100;
-constexpr int BUSY_LOOK_MS = 10;
 constexpr int STOP_WAIT_MILLISECONDS = 2000;
 
 class ConsoleFrontEnd : public TraceFrontEnd {
  public:
   void render(TraceSlot& slot, const char* statusText) override { renderTraceReport(slot, statusText); }
+  void quietChanged(TraceSlot&) override { changes.notify(); }
   void startReverseLookup(TraceSlot& slot, int hop) override {
     if (!options.noDns) askHopName(slot, hop);
   }
@@ -73,12 +73,10 @@ int main(int argc, char** argv) {
   for (auto nextRedraw = Clock::now(); !allDone && Clock::now() < deadline;) {
     takeHopNames();
     allDone = true;
-    bool anyMeasuring = false;
     auto until = deadline;
     for (int i = 0; i < count; ++i) {
       bool done = nameWaits[i].done(*slots[i], windows[i], Clock::now());
       allDone = allDone && done;
-      anyMeasuring = anyMeasuring || (!nameWaits[i].quiet && pastResolution(i));
       if (nameWaits[i].quiet && !done) until = std::min(until, nameWaits[i].until);  // names still out
     }
     if (terminal && (allDone || Clock::now() >= nextRedraw)) {
@@ -91,10 +89,9 @@ int main(int argc, char** argv) {
       drawn = seen;
       nextRedraw = Clock::now() + std::chrono::milliseconds(REDRAW_MILLISECONDS);
     }
-    // A worker going quiet says nothing, so while one measures the loop looks every 10 ms (its worker wakes every
-    // millisecond meanwhile); otherwise only a change (a host found, a name), the end of a wait for names or the
-    // deadline wakes it: quiet traces, and a host lookup that hangs, cost nothing.
-    if (anyMeasuring) until = std::min(until, Clock::now() + std::chrono::milliseconds(BUSY_LOOK_MS));
+    // Only a change (a redraw, a host found, a name, a worker going quiet or busy), the end of a wait for names or
+    // the deadline wakes it: a trace costs the loop nothing between its changes, and quiet traces, and a host lookup
+    // that hangs, nothing at all.
     if (terminal && drawn != seen) until = std::min(until, nextRedraw);
     if (!allDone) seen = changes.waitPast(seen, until);
   }

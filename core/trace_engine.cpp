@@ -13,9 +13,21 @@ bool discoveryDue(const HopRecord& hop, uint32_t now) {
   return hop.discoveryProbes == 0 || elapsedSince(now, hop.lastSendTime) > DISCOVERY_RETRY_MS;
 }
 
-void countDown(int32_t& counter) {
+void countDown(int32_t& counter, int32_t passes) {
   // Only the sign is ever tested; stopping at -1 keeps a quiet trace from overflowing.
-  if (counter > -1) --counter;
+  if (counter > -1) counter = counter - passes > -1 ? counter - passes : -1;
+}
+
+// The passes that the milliseconds since the last count stand for: the worker slept through the ones in which
+// nothing could happen. A pass woken by an answer within the same millisecond stands for none, so that answers
+// arriving close together cannot open a gate early.
+void countPasses(TraceEngine& engine) {
+  uint32_t now = engine.system->nowMilliseconds();
+  int32_t passes = static_cast<int32_t>(now - engine.countedAt);
+  if (passes <= 0) return;  // the clock never goes back; should it, nothing is counted
+  countDown(engine.refreshCountdown, passes);
+  countDown(engine.sendGate, passes);
+  engine.countedAt = now;
 }
 
 bool isIpv6(const TraceEngine& engine) { return engine.target.family == INET6_FAMILY; }
@@ -86,7 +98,7 @@ void addRoundTrip(HopRecord& hop, uint32_t roundTrip) {
 
 void countReply(TraceEngine& engine, HopRecord& hop, uint32_t timestamp, uint32_t arrivedAt) {
   if (timestamp != hop.lastSendTime) return;  // only the latest probe of the hop counts
-  // Timed at its arrival, not when the pass reads it: a pass ends with a wait of 1 ms or more.
+  // Timed at its arrival, not when the pass reads it, which may come up to a millisecond later.
   countAnswered(hop, roundTrip(timestamp, arrivedAt, engine.system->nowMilliseconds()));
   engine.refreshWanted = true;
   hop.awaitingReply = 0;
@@ -155,6 +167,68 @@ bool isQuiet(const TraceEngine& engine, uint32_t now) {
   return true;
 }
 
+void setQuiet(TraceEngine& engine, bool quiet) {
+  if (loadShared(engine.slot->quiet) == static_cast<uint32_t>(quiet)) return;
+  storeShared(engine.slot->quiet, static_cast<uint32_t>(quiet));
+  engine.frontEnd->quietChanged(*engine.slot);
+}
+
+int openTransport(TraceEngine& engine, uint16_t family) {
+  IcmpTransport& transport = engine.system->transport(family);
+  int error = transport.open(family);
+  if (error == 0) transport.acceptOnly(static_cast<uint16_t>(engine.system->processId()), engine.slot->traceTag);
+  return error;
+}
+
+// Moves `due` (milliseconds after the last count) earlier to `at`, but not before the next pass.
+void dueBy(int32_t& due, int32_t at) {
+  if (at < 1) at = 1;
+  if (at < due) due = at;
+}
+
+// Milliseconds from the last count until a time that lies `limit` after `then`: more than `limit` later, as the
+// steps compare; at once when that has passed already.
+int32_t afterLimit(const TraceEngine& engine, uint32_t now, uint32_t then, uint32_t limit) {
+  int32_t sinceCount = static_cast<int32_t>(now - engine.countedAt);
+  return elapsedSince(now, then) > limit ? sinceCount : sinceCount + static_cast<int32_t>(limit + 1 - (now - then));
+}
+
+// The earliest millisecond at which a pass can do something without an answer, reckoned as the steps reckon it. Early
+// is harmless (a pass that finds nothing), late would hold a probe back; whatever only an answer can change (a hop
+// learnt, a reply counted) wakes the worker by that answer.
+NextDue nextDue(const TraceEngine& engine) {
+  const TraceSlot& slot = *engine.slot;
+  const int32_t none = INT32_MAX;
+  uint32_t now = engine.system->nowMilliseconds();
+  int32_t due = none;
+  int32_t gateOpen = engine.sendGate;  // the pass whose count brings the gate to 0
+  uint32_t minimum = UINT32_MAX;
+  bool anyKnown = false;
+  for (int k = 0; k < engine.probeWindow; ++k) {
+    const HopRecord& hop = slot.hops[k];
+    if (hop.state == HOP_SILENT) {
+      if (engine.target.family == 0) continue;  // an unresolved target sends nothing, and nothing answers
+      if (hop.discoveryProbes < MAX_DISCOVERY_PROBES) {
+        int32_t retry = hop.discoveryProbes == 0 ? 0 : afterLimit(engine, now, hop.lastSendTime, DISCOVERY_RETRY_MS);
+        dueBy(due, retry > gateOpen ? retry : gateOpen);
+      } else if (elapsedSince(now, hop.lastSendTime) <= DISCOVERY_RETRY_MS) {
+        // Its last probe's time to answer ends then, and the trace may go quiet.
+        dueBy(due, afterLimit(engine, now, hop.lastSendTime, DISCOVERY_RETRY_MS));
+      }
+      continue;
+    }
+    anyKnown = true;
+    if (hop.probeCount < minimum) minimum = hop.probeCount;
+    if (hop.awaitingReply)
+      dueBy(due, afterLimit(engine, now, hop.lastSendTime, REPLY_TIMEOUT_MS));
+    else if (hop.probeCount < engine.measureRound)
+      dueBy(due, gateOpen);
+  }
+  if (anyKnown && minimum >= engine.measureRound && engine.measureRound < engine.rounds) dueBy(due, 1);
+  if (engine.refreshWanted) dueBy(due, engine.refreshCountdown + 1);
+  return {due != none, engine.countedAt + static_cast<uint32_t>(due)};
+}
+
 }  // namespace
 
 uint32_t millisecondsFromTicks(int64_t count, int64_t frequency) {
@@ -207,8 +281,8 @@ void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system, Trac
   // The sockets before the lookup: where privileges gave them, they are given up before anything is read from the
   // network, the resolver's answers included. Only the families the host may turn out to have.
   IpVersions versions = versionsOf(slot.hostName, slot.forceVersion);
-  int error4 = versions.ipv4 ? system.transport(INET_FAMILY).open(INET_FAMILY) : 0;
-  int error6 = versions.ipv6 ? system.transport(INET6_FAMILY).open(INET6_FAMILY) : 0;
+  int error4 = versions.ipv4 ? openTransport(engine, INET_FAMILY) : 0;
+  int error6 = versions.ipv6 ? openTransport(engine, INET6_FAMILY) : 0;
   frontEnd.socketOpened(slot);
   engine.target = system.resolveTarget(slot.hostName, slot.forceVersion);
   // It reaches only this host: probes to it would trace nothing.
@@ -230,11 +304,13 @@ void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system, Trac
   engine.rounds = slot.rounds != 0 ? slot.rounds : MAX_ROUND;
   engine.refreshWanted = false;
   engine.refreshCountdown = 0;
-  storeShared(slot.quiet, static_cast<uint32_t>(isQuiet(engine, system.nowMilliseconds())));
+  engine.countedAt = system.nowMilliseconds();
+  setQuiet(engine, isQuiet(engine, system.nowMilliseconds()));
 }
 
-bool runPass(TraceEngine& engine) {
+bool runPass(TraceEngine& engine, NextDue& next) {
   TraceSlot& slot = *engine.slot;
+  countPasses(engine);
   discoveryStep(engine);
   receiveStep(engine);
   uint32_t minimum = UINT32_MAX;
@@ -246,21 +322,20 @@ bool runPass(TraceEngine& engine) {
     engine.refreshWanted = false;
     engine.frontEnd->render(slot, nullptr);
   }
-  countDown(engine.refreshCountdown);
-  countDown(engine.sendGate);
-  storeShared(slot.quiet,
-              static_cast<uint32_t>(isQuiet(engine, engine.system->nowMilliseconds()) && !engine.refreshWanted));
+  setQuiet(engine, isQuiet(engine, engine.system->nowMilliseconds()) && !engine.refreshWanted);
   if (loadShared(slot.stopRequested) != 0) {
     storeShared(slot.inUse, 0u);
     engine.transport->close();
     return false;
   }
+  next = nextDue(engine);
   return true;
 }
 
 int runTrace(TraceSlot& slot, TraceSystem& system, TraceFrontEnd& frontEnd) {
   TraceEngine engine;
   startEngine(engine, slot, system, frontEnd);
-  while (runPass(engine)) system.waitForNextPass(slot, loadShared(slot.quiet) != 0);
+  NextDue next;
+  while (runPass(engine, next)) system.waitForNextPass(slot, next.timed, next.at);
   return 0;
 }

@@ -13,6 +13,7 @@ constexpr int MAX_DISCOVERY_PROBES = 4;
 constexpr uint32_t DISCOVERY_RETRY_MS = 1000;
 constexpr uint32_t REPLY_TIMEOUT_MS = 800;
 constexpr uint32_t MAX_ROUND = 10;  // measurement probes per hop in the tray, and by default
+// The gates count passes, and a pass stands for a millisecond of the clock: a worker that sleeps n ms has passed n.
 constexpr int DISCOVERY_GATE = 1;
 constexpr int MEASUREMENT_GATE = 3;
 constexpr int REFRESH_PASSES = 10;
@@ -33,6 +34,7 @@ struct TraceEngine {
   uint32_t rounds;                        // measurement probes each hop gets: the slot's, or MAX_ROUND
   int32_t sendGate;                       // a probe may leave only while this is <= 0
   int32_t refreshCountdown;               // a redraw may happen only while this is < 0
+  uint32_t countedAt;                     // clock value up to which the gates have been counted down
   bool refreshWanted;                     // something shown has changed since the last redraw
   uint8_t packet[RECEIVE_BUFFER_LENGTH];  // outgoing probe, then each received datagram
 };
@@ -58,8 +60,15 @@ IpVersions versionsOf(const char* hostText, uint32_t forced);
 
 // Worker start, steps up to the first pass: status text, resolution, the socket.
 void startEngine(TraceEngine& engine, TraceSlot& slot, TraceSystem& system, TraceFrontEnd& frontEnd);
-// One pass, without its closing sleep. False once the stop request has been acted on:
-// the slot is free and the socket closed.
-bool runPass(TraceEngine& engine);
-// The whole worker: start, then passes separated by waits of 1 ms or more until the stop. Returns 0.
+// When the worker next has something to do without an answer: a probe allowed to leave, a time-out, a redraw, the
+// trace going quiet. Not `timed` when only an answer (or the stop) can bring anything.
+struct NextDue {
+  bool timed;
+  uint32_t at;  // clock value, at least the millisecond after the last pass's
+};
+
+// One pass, without its closing wait. False once the stop request has been acted on:
+// the slot is free and the socket closed. Otherwise `next` says how long the worker may wait.
+bool runPass(TraceEngine& engine, NextDue& next);
+// The whole worker: start, then passes separated by waits until something is due, until the stop. Returns 0.
 int runTrace(TraceSlot& slot, TraceSystem& system, TraceFrontEnd& frontEnd);

@@ -45,6 +45,9 @@ class IcmpTransport {
   // Opens it for `family` (INET_FAMILY or INET6_FAMILY). Returns 0, or the platform's error code when the socket
   // cannot be had.
   virtual int open(uint16_t family) = 0;
+  // Once open: from here on the transport may leave out whatever is not an answer to a probe carrying `identifier` and
+  // `traceTag` (an echo reply, or a time-exceeded quoting the echo request). The engine checks them all the same.
+  virtual void acceptOnly(uint16_t, uint8_t) {}
   virtual void close() = 0;
   virtual void setTimeToLive(int timeToLive) = 0;
   virtual void send(const uint8_t* message, int length, const SocketAddress& destination) = 0;
@@ -54,11 +57,10 @@ class IcmpTransport {
   // `capacity`), or a negative value on failure. `arrivedAt` is when it reached the host, on
   // the engine's clock, so that a round trip does not include the wait for the next pass.
   virtual int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) = 0;
-  // Blocks until `wake` is set: the platform's handle of a timer or of a stop signal (an eventfd,
-  // an event). Unless `wakeOnly`, it also returns as soon as a datagram may be waiting; with it,
-  // a transport that must stamp arrivals itself reads them as they come. False when it cannot
-  // wait (not open), and the caller waits for `wake` alone.
-  virtual bool wait(intptr_t wake, bool wakeOnly) = 0;
+  // Blocks until `wake` is set (the platform's handle of a timer or of a stop signal: an eventfd, an event), a
+  // datagram may be waiting, or `timeoutNanoseconds` has passed (never, when negative). False when it cannot wait
+  // (not open), and the caller waits for `wake` alone.
+  virtual bool wait(intptr_t wake, int64_t timeoutNanoseconds) = 0;
 };
 
 // Everything else a worker takes from the operating system. One instance serves one worker.
@@ -69,10 +71,10 @@ class TraceSystem {
   virtual IcmpTransport& transport(uint16_t family) = 0;
   // Milliseconds since an arbitrary origin, wrapping modulo 2^32.
   virtual uint32_t nowMilliseconds() = 0;
-  // Ends a pass: gives up the processor for at least 1 ms, by which the engine paces itself. A
-  // quiet trace (nothing to send, no answer expected) waits instead until an answer comes or
-  // its stop is requested, so that a trace left open costs nothing.
-  virtual void waitForNextPass(const TraceSlot& slot, bool quiet) = 0;
+  // Ends a pass: gives up the processor until the clock reads `deadline` (at once if it already does), unless an
+  // answer arrives or the stop is requested first. Not `timed`, only an answer or the stop ends the wait, so that a
+  // trace left open costs nothing.
+  virtual void waitForNextPass(const TraceSlot& slot, bool timed, uint32_t deadline) = 0;
   virtual uint32_t processId() = 0;
   // The first address of `hostText` (an address, or a name the resolver knows), in the resolver's order, of IP
   // version `version` alone unless it is 0. All zero when there is none.
@@ -90,4 +92,6 @@ class TraceFrontEnd {
   // The trace's sockets are open, or refused, and neither its host looked up nor a datagram read yet: where
   // privileges gave the sockets, this is the moment to give them up. The tray program holds none: nothing to do.
   virtual void socketOpened(TraceSlot&) {}
+  // The slot's `quiet` has changed, which no redraw tells: a front end waiting for its traces to end looks again.
+  virtual void quietChanged(TraceSlot&) {}
 };

@@ -156,15 +156,15 @@ bool IcmpHelper::datagramWaiting() {
   return ended_ >= 0;
 }
 
-bool IcmpHelper::wait(intptr_t wake, bool wakeOnly) {
+bool IcmpHelper::wait(intptr_t wake, int64_t timeoutNanoseconds) {
   if (file_ == nullptr) return false;
-  // Each answer carries its round trip, so a pass need not be woken for one; a quiet trace is,
-  // by the first requests still out (each ends by its time-out at the latest).
+  // Each answer carries its round trip, but may let the next probe leave: the first 63 requests still out wake the
+  // worker (each ends by its time-out at the latest); the rest are seen when it next wakes.
   HANDLE handles[MAXIMUM_WAIT_OBJECTS] = {reinterpret_cast<HANDLE>(wake)};
   DWORD count = 1;
-  for (int i = 0; i < MAX_REQUESTS && !wakeOnly && count < MAXIMUM_WAIT_OBJECTS; ++i)
+  for (int i = 0; i < MAX_REQUESTS && count < MAXIMUM_WAIT_OBJECTS; ++i)
     if (requests_[i].busy) handles[count++] = requests_[i].event;
-  WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+  WaitForMultipleObjects(count, handles, FALSE, waitMilliseconds(timeoutNanoseconds));
   return true;
 }
 

@@ -90,7 +90,9 @@ bool PingSocket::datagramWaiting() {
 }
 
 // POLLERR: a router's answer waits on the error queue.
-bool PingSocket::wait(intptr_t wake, bool wakeOnly) { return waitForSocket(handle_, wake, wakeOnly, POLLIN | POLLERR); }
+bool PingSocket::wait(intptr_t wake, int64_t timeoutNanoseconds) {
+  return waitForSocket(handle_, wake, timeoutNanoseconds, POLLIN | POLLERR);
+}
 
 int PingSocket::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
   uint8_t icmp[RECEIVE_BUFFER_LENGTH];

@@ -17,12 +17,15 @@ class RawIcmpSocket : public IcmpTransport {
  public:
   ~RawIcmpSocket() override { close(); }
   int open(uint16_t family) override;
+  // A socket filter: every raw socket is handed all ICMP reaching the host, so that each trace would otherwise wake
+  // for every other trace's answers and every foreign ping.
+  void acceptOnly(uint16_t identifier, uint8_t traceTag) override;
   void close() override;
   void setTimeToLive(int timeToLive) override;
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
   bool datagramWaiting() override;
   int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
-  bool wait(intptr_t wake, bool wakeOnly) override;
+  bool wait(intptr_t wake, int64_t timeoutNanoseconds) override;
 
  private:
   int handle_ = -1;      // the socket, or -1 while closed
@@ -40,7 +43,7 @@ class PingSocket : public IcmpTransport {
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
   bool datagramWaiting() override;
   int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
-  bool wait(intptr_t wake, bool wakeOnly) override;
+  bool wait(intptr_t wake, int64_t timeoutNanoseconds) override;
 
  private:
   void clearError();
@@ -56,14 +59,14 @@ class NativeTraceSystem : public TraceSystem {
   NativeTraceSystem(IcmpTransport& ipv4, IcmpTransport& ipv6) : ipv4_(ipv4), ipv6_(ipv6) {}
   IcmpTransport& transport(uint16_t family) override { return family == INET_FAMILY ? ipv4_ : ipv6_; }
   uint32_t nowMilliseconds() override;
-  void waitForNextPass(const TraceSlot& slot, bool quiet) override;
+  void waitForNextPass(const TraceSlot& slot, bool timed, uint32_t deadline) override;
   uint32_t processId() override;
   SocketAddress resolveTarget(const char* hostText, uint32_t version) override;
 
  private:
   // The transport the engine traces on: it closes the other family's.
-  bool waitOnTransport(intptr_t wake, bool wakeOnly) {
-    return ipv4_.wait(wake, wakeOnly) || ipv6_.wait(wake, wakeOnly);
+  bool waitOnTransport(intptr_t wake, int64_t timeoutNanoseconds) {
+    return ipv4_.wait(wake, timeoutNanoseconds) || ipv6_.wait(wake, timeoutNanoseconds);
   }
   IcmpTransport& ipv4_;
   IcmpTransport& ipv6_;
@@ -95,6 +98,6 @@ void sendTo(int socket, const uint8_t* message, int length, const SocketAddress&
 // The sender of what `received` holds.
 SocketAddress senderOf(const ReceivedMessage& received);
 
-// Blocks until `wake` (an eventfd or timer descriptor) is readable, or, unless `wakeOnly`, `socket` has `events`.
-// False when there is no socket.
-bool waitForSocket(int socket, intptr_t wake, bool wakeOnly, short events);
+// Blocks until `wake` (an eventfd, or -1 for none) is readable, `socket` has `events`, or `timeoutNanoseconds` has
+// passed (never, when negative). A negative `socket` is not waited on; false then.
+bool waitForSocket(int socket, intptr_t wake, int64_t timeoutNanoseconds, short events);

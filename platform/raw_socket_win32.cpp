@@ -12,8 +12,8 @@ int RawIcmpSocket::open(uint16_t family) {
   // Every raw socket sees every trace's answers; the default queue is too small for 50 traces.
   int size = RECEIVE_QUEUE_BYTES;
   setsockopt(handle, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
-  // Without the event the socket cannot be waited on: the passes then poll it every 1 ms, stamping
-  // each datagram when the pass takes it.
+  // Without the event the socket cannot be waited on: the waits then look at it every 1 ms, and a datagram is
+  // stamped up to that much late.
   arrivalEvent_ = WSACreateEvent();
   if (arrivalEvent_ == WSA_INVALID_EVENT) {
     arrivalEvent_ = nullptr;
@@ -23,7 +23,6 @@ int RawIcmpSocket::open(uint16_t family) {
   }
   handle_ = static_cast<intptr_t>(handle);
   family_ = family;
-  keptFirst_ = keptCount_ = 0;
   return 0;
 }
 
@@ -48,9 +47,7 @@ void RawIcmpSocket::send(const uint8_t* message, int length, const SocketAddress
          reinterpret_cast<const sockaddr*>(&to), size);
 }
 
-bool RawIcmpSocket::datagramWaiting() { return keptCount_ > 0 || socketReadable(); }
-
-bool RawIcmpSocket::socketReadable() {
+bool RawIcmpSocket::datagramWaiting() {
   if (handle_ == -1) return false;
   fd_set readable;
   FD_ZERO(&readable);
@@ -59,48 +56,28 @@ bool RawIcmpSocket::socketReadable() {
   return select(0, &readable, nullptr, nullptr, &immediately) > 0;
 }
 
-int RawIcmpSocket::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
-  if (keptCount_ == 0) return takeIn(buffer, capacity, sender, arrivedAt);
-  const Arrival& kept = kept_[keptFirst_];
-  keptFirst_ = (keptFirst_ + 1) % KEPT_ARRIVALS;
-  --keptCount_;
-  int length = kept.length < capacity ? kept.length : capacity;
-  if (length > 0) memcpy(buffer, kept.bytes, length);
-  sender = kept.sender;
-  arrivedAt = kept.arrivedAt;
-  return kept.length < 0 ? kept.length : length;
-}
-
-bool RawIcmpSocket::wait(intptr_t wake, bool wakeOnly) {
+bool RawIcmpSocket::wait(intptr_t wake, int64_t timeoutNanoseconds) {
   if (handle_ == -1) return false;
+  DWORD timeout = waitMilliseconds(timeoutNanoseconds);
   if (arrivalEvent_ == nullptr) {
-    WaitForSingleObject(reinterpret_cast<HANDLE>(wake), 1);
+    WaitForSingleObject(reinterpret_cast<HANDLE>(wake), timeout < 1 ? timeout : 1);
     return true;
   }
+  // Reset before looking: a datagram that comes after the look sets the event again.
+  WSAResetEvent(arrivalEvent_);
+  if (datagramWaiting()) return true;
+  // An answer wakes the worker at once, so that taking it in stamps it at its arrival: Windows Sockets keeps no stamp.
   HANDLE handles[2] = {reinterpret_cast<HANDLE>(wake), arrivalEvent_};
-  for (;;) {
-    // Reset before looking: a datagram that comes after the look sets the event again.
-    WSAResetEvent(arrivalEvent_);
-    if (!wakeOnly && datagramWaiting()) return true;
-    // With the room for stamped arrivals full, the rest wait in the socket and are stamped late.
-    if (wakeOnly && keptCount_ < KEPT_ARRIVALS && socketReadable()) {
-      Arrival& arrival = kept_[(keptFirst_ + keptCount_) % KEPT_ARRIVALS];
-      arrival.length = takeIn(arrival.bytes, sizeof arrival.bytes, arrival.sender, arrival.arrivedAt);
-      ++keptCount_;
-      continue;
-    }
-    bool roomLeft = !wakeOnly || keptCount_ < KEPT_ARRIVALS;
-    if (WaitForMultipleObjects(roomLeft ? 2 : 1, handles, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return true;
-    if (!wakeOnly) return true;
-  }
+  WaitForMultipleObjects(2, handles, FALSE, timeout);
+  return true;
 }
 
-int RawIcmpSocket::takeIn(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
+int RawIcmpSocket::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) {
   sockaddr_in6 from = {};
   int fromLength = sizeof from;
   int length = recvfrom(static_cast<SOCKET>(handle_), reinterpret_cast<char*>(buffer), capacity, 0,
                         reinterpret_cast<sockaddr*>(&from), &fromLength);
-  // Windows Sockets keeps no arrival stamp: taking it in is the nearest moment at hand.
+  // Windows Sockets keeps no arrival stamp: taking it in, as soon as its arrival ends a wait, is the nearest moment.
   arrivedAt = performanceCounterMilliseconds();
   sender = {};
   memcpy(&sender, &from, from.sin6_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));

@@ -58,10 +58,21 @@ void requestStop(TraceSlot& slot) {
   if (signal >= 0 && write(signal, &one, sizeof one) < 0) return;  // already signalled to its limit
 }
 
-bool waitForSocket(int socket, intptr_t wake, bool wakeOnly, short events) {
+namespace {
+
+// poll of `count` descriptors, for `timeoutNanoseconds` or, when negative, without end. Descriptors of -1 are left out.
+void pollFor(pollfd* waiting, nfds_t count, int64_t timeoutNanoseconds) {
+  timespec timeout = {static_cast<time_t>(timeoutNanoseconds / 1000000000),
+                      static_cast<long>(timeoutNanoseconds % 1000000000)};
+  ppoll(waiting, count, timeoutNanoseconds < 0 ? nullptr : &timeout, nullptr);
+}
+
+}  // namespace
+
+bool waitForSocket(int socket, intptr_t wake, int64_t timeoutNanoseconds, short events) {
   if (socket < 0) return false;
   pollfd waiting[2] = {{static_cast<int>(wake), POLLIN, 0}, {socket, events, 0}};
-  poll(waiting, wakeOnly ? 1 : 2, -1);
+  pollFor(waiting, 2, timeoutNanoseconds);
   return true;
 }
 
@@ -110,21 +121,26 @@ ssize_t receiveStamped(int socket, uint8_t* buffer, int capacity, int flags, Rec
 
 uint32_t NativeTraceSystem::nowMilliseconds() { return monotonicMilliseconds(); }
 
-void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
-  int signal = quiet ? stopSignal(slot) : -1;
-  if (signal < 0) {
-    // The kernel stamps each datagram's arrival, so a plain sleep loses nothing.
-    timespec pause = {0, NANOSECONDS_PER_MILLISECOND};
-    nanosleep(&pause, nullptr);
-    return;
+void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool timed, uint32_t deadline) {
+  int64_t timeout = -1;
+  if (timed) {
+    // To the start of the deadline's millisecond, so that the clock then reads it.
+    int64_t now = nanoseconds(CLOCK_MONOTONIC), nowMilliseconds = now / NANOSECONDS_PER_MILLISECOND;
+    int32_t ahead = static_cast<int32_t>(deadline - static_cast<uint32_t>(nowMilliseconds));
+    if (ahead <= 0) return;
+    timeout = (nowMilliseconds + ahead) * NANOSECONDS_PER_MILLISECOND - now;
   }
+  // A slot outside the trace table has no stop signal: its stop is seen at the next pass, which a wait with no end
+  // would never come to.
+  int signal = stopSignal(slot);
+  if (signal < 0 && !timed) timeout = NANOSECONDS_PER_MILLISECOND;
   // Written after the stop request is stored: a request made from here on still ends the wait.
-  if (loadShared(slot.stopRequested) == 0 && !waitOnTransport(signal, false)) {
+  if (loadShared(slot.stopRequested) == 0 && !waitOnTransport(signal, timeout)) {
     pollfd waiting = {signal, POLLIN, 0};
-    poll(&waiting, 1, -1);
+    pollFor(&waiting, 1, timeout);
   }
   uint64_t count;
-  if (read(signal, &count, sizeof count) < 0) return;  // woken by an answer: nothing to take
+  if (signal >= 0 && read(signal, &count, sizeof count) < 0) return;  // not woken by the stop: nothing to take
 }
 
 uint32_t NativeTraceSystem::processId() { return static_cast<uint32_t>(getpid()); }

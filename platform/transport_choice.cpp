@@ -13,6 +13,10 @@ int TransportChoice::open(uint16_t family) {
   return error;
 }
 
+void TransportChoice::acceptOnly(uint16_t identifier, uint8_t traceTag) {
+  if (chosen_ != nullptr) chosen_->acceptOnly(identifier, traceTag);
+}
+
 void TransportChoice::close() {
   if (chosen_ != nullptr) chosen_->close();
   chosen_ = nullptr;
@@ -32,4 +36,6 @@ int TransportChoice::receive(uint8_t* buffer, int capacity, SocketAddress& sende
   return chosen_ != nullptr ? chosen_->receive(buffer, capacity, sender, arrivedAt) : -1;
 }
 
-bool TransportChoice::wait(intptr_t wake, bool wakeOnly) { return chosen_ != nullptr && chosen_->wait(wake, wakeOnly); }
+bool TransportChoice::wait(intptr_t wake, int64_t timeoutNanoseconds) {
+  return chosen_ != nullptr && chosen_->wait(wake, timeoutNanoseconds);
+}

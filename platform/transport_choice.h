@@ -10,12 +10,13 @@ class TransportChoice : public IcmpTransport {
   TransportChoice(IcmpTransport* const* candidates, int count) : candidates_(candidates), count_(count) {}
   // Opens each candidate in order; the last refusal's error when every one refuses.
   int open(uint16_t family) override;
+  void acceptOnly(uint16_t identifier, uint8_t traceTag) override;
   void close() override;
   void setTimeToLive(int timeToLive) override;
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
   bool datagramWaiting() override;
   int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
-  bool wait(intptr_t wake, bool wakeOnly) override;
+  bool wait(intptr_t wake, int64_t timeoutNanoseconds) override;
 
  private:
   IcmpTransport* const* candidates_;  // in the order of preference

@@ -1,8 +1,8 @@
-// Windows: the waits between passes. Sleep(1) lasts until the next timer tick, up to 15.6 ms,
-// which would make every pass, and every answer read from the raw socket, that much late; a
-// high-resolution waitable timer (Windows 10 1803 and later) waits 1 ms. Where the system refuses
-// one, the timer ticks every millisecond while a trace is busy. A quiet trace waits on its
-// transport and its stop event instead.
+// Windows: the waits between passes. A wait's time-out ends at a timer tick, up to 15.6 ms late, which would make
+// probes that much late; a high-resolution waitable timer (Windows 10 1803 and later) ends on time, but costs the
+// processor's sleep states while it runs. So it runs only for the last tick before a deadline: until then, and
+// without a deadline, the worker waits on its transport's answers and its stop event. Where the system refuses the
+// timer, the system's ticks come every millisecond for that last tick instead.
 #include <mutex>
 
 #include "platform/platform.h"
@@ -17,10 +17,11 @@
 namespace {
 
 // Below zero, as no handle is.
-constexpr intptr_t NO_TIMER = -1;             // refused: Sleep(1) it is
-constexpr intptr_t NO_TIMER_FINE_TICKS = -2;  // refused, and 1 ms ticks asked of the system until the trace is quiet
+constexpr intptr_t NO_TIMER = -1;             // refused: the plain time-outs it is
+constexpr intptr_t NO_TIMER_FINE_TICKS = -2;  // refused, and 1 ms ticks asked of the system while a deadline is soon
 constexpr UINT FINE_TICK_MS = 1;
 constexpr LONGLONG ONE_MILLISECOND = -10000;  // relative, in 100 ns units
+constexpr int32_t TICK_MS = 16;               // the longest a plain time-out may end late
 
 HANDLE stopEvents[MAX_TRACES];
 
@@ -58,15 +59,9 @@ NativeTraceSystem::~NativeTraceSystem() {
   if (passTimer_ > 0) CloseHandle(reinterpret_cast<HANDLE>(passTimer_));
 }
 
-void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
-  HANDLE stop = quiet ? stopEvent(slot) : nullptr;
-  if (stop != nullptr) {
-    keepFineTicks(passTimer_, false);
-    // Set after the stop request is stored: a request made from here on still ends the wait.
-    if (loadShared(slot.stopRequested) == 0 && !waitOnTransport(reinterpret_cast<intptr_t>(stop), false))
-      WaitForSingleObject(stop, INFINITE);
-    return;
-  }
+void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool timed, uint32_t deadline) {
+  int32_t ahead = timed ? static_cast<int32_t>(deadline - nowMilliseconds()) : 0;
+  if (timed && ahead <= 0) return;
   if (passTimer_ == 0) {
     // Vista and later; the high-resolution flag is refused before Windows 10 1803.
     auto create = kernelFunction<decltype(CreateWaitableTimerExW)>("CreateWaitableTimerExW");
@@ -74,13 +69,24 @@ void NativeTraceSystem::waitForNextPass(const TraceSlot& slot, bool quiet) {
         create != nullptr ? create(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS) : nullptr;
     passTimer_ = timer != nullptr ? reinterpret_cast<intptr_t>(timer) : NO_TIMER;
   }
-  LARGE_INTEGER due;
-  due.QuadPart = ONE_MILLISECOND;
+  bool soon = timed && ahead <= TICK_MS;
+  keepFineTicks(passTimer_, soon);
   HANDLE timer = reinterpret_cast<HANDLE>(passTimer_);
-  if (passTimer_ < 0 || !SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
-    keepFineTicks(passTimer_, true);
+  LARGE_INTEGER due;
+  due.QuadPart = ahead * ONE_MILLISECOND;
+  if (soon && passTimer_ > 0 && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+    if (!waitOnTransport(passTimer_, -1)) WaitForSingleObject(timer, INFINITE);
+    return;
+  }
+  // Ended a tick early where the timer can wait out the rest.
+  int64_t milliseconds = !timed ? -1 : ahead > TICK_MS && passTimer_ > 0 ? ahead - TICK_MS : ahead;
+  int64_t timeout = milliseconds < 0 ? -1 : milliseconds * 1000000;
+  HANDLE stop = stopEvent(slot);
+  if (stop == nullptr) {  // a slot outside the trace table, which nothing can wake: its stop is seen by the next pass
     Sleep(1);
     return;
   }
-  if (!waitOnTransport(passTimer_, true)) WaitForSingleObject(timer, INFINITE);
+  // Set after the stop request is stored: a request made from here on still ends the wait.
+  if (loadShared(slot.stopRequested) == 0 && !waitOnTransport(reinterpret_cast<intptr_t>(stop), timeout))
+    WaitForSingleObject(stop, waitMilliseconds(timeout));
 }

@@ -33,26 +33,12 @@ class RawIcmpSocket : public IcmpTransport {
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
   bool datagramWaiting() override;
   int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
-  bool wait(intptr_t wake, bool wakeOnly) override;
+  bool wait(intptr_t wake, int64_t timeoutNanoseconds) override;
 
  private:
-  // Windows keeps no arrival time with a datagram (Linux's kernel does): the wait between passes takes each one in
-  // as it arrives, stamps it and keeps it here for the next pass.
-  struct Arrival {
-    SocketAddress sender;
-    uint32_t arrivedAt;
-    int length;
-    uint8_t bytes[RECEIVE_BUFFER_LENGTH];
-  };
-  static constexpr int KEPT_ARRIVALS = 16;
-  bool socketReadable();
-  int takeIn(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt);
   intptr_t handle_ = -1;           // the socket, or -1 (INVALID_SOCKET) while closed
   uint16_t family_ = 0;            // AF_INET or AF_INET6, once open
   HANDLE arrivalEvent_ = nullptr;  // set when a datagram arrives
-  Arrival kept_[KEPT_ARRIVALS];    // stamped and not yet received, oldest at keptFirst_
-  int keptFirst_ = 0;
-  int keptCount_ = 0;
 };
 
 // The ICMP helper API (IcmpSendEcho2, or Icmp6SendEcho2 for IPv6, with an event per request), which needs no privileges
@@ -66,7 +52,7 @@ class IcmpHelper : public IcmpTransport {
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
   bool datagramWaiting() override;
   int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
-  bool wait(intptr_t wake, bool wakeOnly) override;
+  bool wait(intptr_t wake, int64_t timeoutNanoseconds) override;
 
   // Requests in flight at most; a send beyond them is dropped and its probe times out.
   static constexpr int MAX_REQUESTS = 600;
@@ -123,18 +109,18 @@ class NativeTraceSystem : public TraceSystem {
   ~NativeTraceSystem() override;
   IcmpTransport& transport(uint16_t family) override { return family == INET_FAMILY ? ipv4_ : ipv6_; }
   uint32_t nowMilliseconds() override;
-  void waitForNextPass(const TraceSlot& slot, bool quiet) override;
+  void waitForNextPass(const TraceSlot& slot, bool timed, uint32_t deadline) override;
   uint32_t processId() override;
   SocketAddress resolveTarget(const char* hostText, uint32_t version) override;
 
  private:
   // The transport the engine traces on: it closes the other family's.
-  bool waitOnTransport(intptr_t wake, bool wakeOnly) {
-    return ipv4_.wait(wake, wakeOnly) || ipv6_.wait(wake, wakeOnly);
+  bool waitOnTransport(intptr_t wake, int64_t timeoutNanoseconds) {
+    return ipv4_.wait(wake, timeoutNanoseconds) || ipv6_.wait(wake, timeoutNanoseconds);
   }
   IcmpTransport& ipv4_;
   IcmpTransport& ipv6_;
-  intptr_t passTimer_ = 0;  // the waitable timer of the 1 ms passes once made, or below 0 where it is refused
+  intptr_t passTimer_ = 0;  // the high-resolution waitable timer once made, or below 0 where it is refused
 };
 
 // The stack a trace's worker thread reserves: the transports of both families live on it (the helper's request tables
@@ -143,6 +129,11 @@ constexpr size_t WORKER_STACK_BYTES = 2 * sizeof(TransportPair<IcmpHelper, RawIc
 
 // The engine's clock, which the raw socket also reads to stamp arrivals.
 uint32_t performanceCounterMilliseconds();
+
+// A transport's time-out as the waits take it: whole milliseconds, rounded up; INFINITE when negative.
+inline DWORD waitMilliseconds(int64_t timeoutNanoseconds) {
+  return timeoutNanoseconds < 0 ? INFINITE : static_cast<DWORD>((timeoutNanoseconds + 999999) / 1000000);
+}
 
 // A function of a system DLL the program imports (kernel32, iphlpapi) that older Windows or Wine lack, looked up when
 // it runs so that the program still starts there; null where it is missing. Imported directly, one missing function

@@ -113,6 +113,8 @@ run bash -c 'for fd in /proc/self/fd/*; do ((${fd##*/} > 2)) && eval "exec ${fd#
 zt_exec r1 ip route add unreachable 192.0.2.99 # r1 answers probes to it with host unreachable
 ZT_KERNEL_PATH=1 zt_exec client "${nobody[@]:0:4}" "$ZT_TMP/${UNIT##*/}" --gtest_filter='Kernel.*' >"$out" 2>&1 ||
   fail "the ping socket: $(grep -B2 -A4 Failure "$out")"
+ZT_KERNEL_PATH=1 zt_exec client "$ZT_TMP/${UNIT##*/}" --gtest_filter='Kernel.Raw*' >"$out" 2>&1 ||
+  fail "the raw socket: $(grep -B2 -A4 Failure "$out")"
 zt_exec client sysctl -qw net.ipv4.ping_group_range="1 0"
 run "${nobody[@]}" target.example
 [ $status = 1 ] && [ "$(wc -l <"$errors")" = 1 ] && grep -q 'CAP_NET_RAW.*ping_group_range' "$errors" ||

@@ -151,6 +151,7 @@ void SimTrace::send(const uint8_t* message, int length, const SocketAddress& des
   uint32_t to = destination.address;
   if (ipv6) memcpy(&to, destination.address6 + 12, 4);
   sent.push_back({now, to, std::vector<uint8_t>(message, message + length)});
+  now += sendTakes;
   // The path answers the probe as ICMP's; over IPv6 its answers are carried over to ICMPv6.
   std::vector<uint8_t> probe = sent.back().bytes;
   if (ipv6) probe[0] = probe[0] == 128 ? ICMP_TYPE_ECHO_REQUEST : 0xFF;
@@ -184,9 +185,15 @@ SimTrace::SimTrace(const std::string& scenario, uint32_t clockStart, uint8_t tag
   restart();
 }
 
-void SimTrace::waitForNextPass(const TraceSlot&, bool) {
-  uint64_t next = ((uint64_t{now} * 1000 + microseconds) / tickMicroseconds + 1) * tickMicroseconds;
-  now = static_cast<uint32_t>(next / 1000), microseconds = static_cast<uint32_t>(next % 1000);
+void SimTrace::waitForNextPass(const TraceSlot& waiter, bool timed, uint32_t deadline) {
+  if (loadShared(waiter.stopRequested) != 0 || datagramWaiting() || (timed && int32_t(deadline - now) <= 0)) return;
+  // Microseconds on a clock that does not wrap; the millisecond clock is its low 32 bits.
+  uint64_t at = uint64_t{now} * 1000 + microseconds, wake = at + 1000;
+  if (timed)
+    wake = (at + uint64_t(deadline - now) * 1000 - microseconds + tickMicroseconds - 1) / tickMicroseconds *
+           tickMicroseconds;
+  if (isOpen && !waiting.empty()) wake = std::min(wake, at + uint64_t(waiting.front().at - now) * 1000 - microseconds);
+  now = static_cast<uint32_t>(wake / 1000), microseconds = static_cast<uint32_t>(wake % 1000);
 }
 
 void SimTrace::useIpv6() {
@@ -194,24 +201,33 @@ void SimTrace::useIpv6() {
   restart();
 }
 
+void SimTrace::render(TraceSlot& shown, const char* statusText) {
+  renders.push_back(reportText(shown, statusText));
+  drawnAt.push_back(now);
+}
+
 void SimTrace::restart() {
   uint8_t tag = slot.traceTag;
   uint32_t rounds = slot.rounds;
   slot = {}, slot.inUse = 1, slot.traceTag = tag, slot.rounds = rounds;
   strcpy(slot.hostName, (ipv6 ? ipv6Text(path.target) : addressText(path.target)).c_str());
-  renders.clear();
+  renders.clear(), drawnAt.clear();
   startEngine(engine, slot, *this, *this);
 }
 
 bool SimTrace::pass() {
-  bool running = runPass(engine);
-  waitForNextPass(slot, slot.quiet != 0);
+  bool running = runPass(engine, next);
+  waitForNextPass(slot, next.timed, next.at);
   return running;
+}
+
+void SimTrace::step(int passes) {
+  for (int i = 0; i < passes; ++i) runPass(engine, next), ++now;
 }
 
 void SimTrace::deliver(uint32_t sender, std::vector<uint8_t> bytes, int passes) {
   deliver(now, sender, std::move(bytes));
-  for (int i = 0; i < passes; ++i) pass();
+  step(passes);
 }
 
 std::string SimTrace::report() {

@@ -70,35 +70,38 @@ struct SimTrace : TraceSystem, IcmpTransport, TraceFrontEnd {
   explicit SimTrace(const std::string& scenario, uint32_t clockStart = 0, uint8_t tag = 0, uint32_t pid = 0x1234);
   IcmpTransport& transport(uint16_t) override { return *this; }
   uint32_t nowMilliseconds() override { return now; }
-  // 1 ms on a fine timer, else on to the next tick, as Sleep(1) ends a pass on Windows.
-  void waitForNextPass(const TraceSlot& slot, bool quiet) override;
+  // Until the first waiting answer arrives, or the deadline on a fine timer, else the first tick at or after it, as a
+  // coarse timer ends a wait on Windows; untimed with nothing to come, on by 1 ms, a wake by anything at all.
+  void waitForNextPass(const TraceSlot& slot, bool timed, uint32_t deadline) override;
   uint32_t processId() override { return pid; }
   SocketAddress resolveTarget(const char*, uint32_t) override { return resolved; }
   void startReverseLookup(TraceSlot&, int) override {}
-  void render(TraceSlot& shown, const char* statusText) override { renders.push_back(reportText(shown, statusText)); }
+  void render(TraceSlot& shown, const char* statusText) override;
   int open(uint16_t) override { return isOpen = true, 0; }
   void close() override { isOpen = false; }
   void setTimeToLive(int value) override { timeToLive = value; }
   void send(const uint8_t* message, int length, const SocketAddress& destination) override;
   bool datagramWaiting() override { return isOpen && !waiting.empty() && int32_t(now - waiting.front().at) >= 0; }
   int receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint32_t& arrivedAt) override;
-  bool wait(intptr_t, bool) override { return false; }
+  bool wait(intptr_t, int64_t) override { return false; }
 
-  void restart();  // the engine started again on a fresh slot
-  void useIpv6();  // traced over IPv6, from a fresh slot
-  bool pass();     // one pass and its wait; false once the engine has ended
+  void restart();         // the engine started again on a fresh slot
+  void useIpv6();         // traced over IPv6, from a fresh slot
+  bool pass();            // one pass and its wait; false once the engine has ended
+  void step(int passes);  // passes a millisecond apart, each as if woken by an answer, without the waits
   void runUntilQuiet() {
     for (int passes = 0; passes < 200000 && !slot.quiet && pass(); ++passes) continue;
   }
   // Queues a datagram that arrives at `at`, in clock order across the wrap.
   void deliver(uint32_t at, uint32_t sender, std::vector<uint8_t> bytes);
-  void deliver(uint32_t sender, std::vector<uint8_t> bytes, int passes = 1);  // now, then passes
+  void deliver(uint32_t sender, std::vector<uint8_t> bytes, int passes = 1);  // now, then steps
   std::string report();                                                       // as the window shows it, "\n" for "\r\n"
 
   PathModel path;
   bool answering = true;   // the path answers the probes; else only what the test delivers
   bool ipv6 = false;       // the probes and answers are ICMPv6's; the path is the same
   int32_t stampShift = 0;  // added to every arrival stamp: the stamping clock stepped back by as much
+  uint32_t sendTakes = 0;  // ms that each send holds the worker up: a slow system
   uint32_t now, microseconds = 0, tickMicroseconds = 1000;  // the virtual clock; the timer's tick if coarse
   uint32_t pid;
   SocketAddress resolved;            // what every host name resolves to
@@ -107,6 +110,8 @@ struct SimTrace : TraceSystem, IcmpTransport, TraceFrontEnd {
   std::vector<Datagram> sent;        // every probe sent
   std::vector<Datagram> waiting;     // answers not yet received, in order of arrival
   std::vector<std::string> renders;  // every report shown, in order
+  std::vector<uint32_t> drawnAt;     // clock value of each report shown
   TraceSlot slot = {};
   TraceEngine engine = {};
+  NextDue next = {};  // what the last pass asked to wait for
 };
