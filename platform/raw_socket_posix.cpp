@@ -26,60 +26,51 @@ constexpr uint32_t KEEP_ALL = 0xFFFFFFFF, DROP = 0;
 // filter reads in network byte order.
 uint32_t asLoaded(uint16_t identifier) { return static_cast<uint32_t>((identifier & 0xFF) << 8 | identifier >> 8); }
 
+// Completes a program whose `locate` part leaves in the index register where the echo header starts (its jumps past
+// the end land on the last statement, which drops): the identifier and the tag must be the trace's own.
+int withEchoCheck(const sock_filter* locate, int count, uint16_t identifier, uint8_t traceTag, sock_filter* program) {
+  const sock_filter check[] = {
+      statement(LOAD_HALF, ECHO_IDENTIFIER_AT), jumpIfEqual(asLoaded(identifier), 0, 3),
+      statement(LOAD_BYTE, ECHO_TAG_AT),        jumpIfEqual(traceTag, 0, 1),
+      statement(BPF_RET | BPF_K, KEEP_ALL),     statement(BPF_RET | BPF_K, DROP),
+  };
+  memcpy(program, locate, count * sizeof *locate);
+  memcpy(program + count, check, sizeof check);
+  return count + static_cast<int>(std::size(check));
+}
+
 // An IPv4 datagram, header first, whose headers (its own, and the one a time-exceeded quotes) may carry options: the
 // index register holds where the echo header starts, for each of the two forms. A load past the end drops it.
-int answersFilter4(uint16_t identifier, uint8_t traceTag, sock_filter* program) {
-  const sock_filter statements[] = {
-      statement(BPF_LDX | BPF_B | BPF_MSH, IP_VERSION_LENGTH_AT),  // the header's length
-      statement(LOAD_BYTE, ICMP_TYPE_AT),
-      jumpIfEqual(ICMP_TYPE_ECHO_REPLY, 11, 0),
-      jumpIfEqual(ICMP_TYPE_TIME_EXCEEDED, 0, 15),
-      statement(LOAD_BYTE, ICMP_HEADER_LENGTH + IP_PROTOCOL_AT),  // what the quoted datagram carried
-      jumpIfEqual(IP_PROTOCOL_ICMP, 0, 13),
-      statement(LOAD_BYTE, ICMP_HEADER_LENGTH + IP_VERSION_LENGTH_AT),  // the quoted header's length, to the index
-      statement(BPF_ALU | BPF_AND | BPF_K, 0x0F),
-      statement(BPF_ALU | BPF_LSH | BPF_K, 2),
-      statement(BPF_ALU | BPF_ADD | BPF_X, 0),
-      statement(BPF_ALU | BPF_ADD | BPF_K, ICMP_HEADER_LENGTH),
-      statement(BPF_MISC | BPF_TAX, 0),
-      statement(LOAD_BYTE, ICMP_TYPE_AT),
-      jumpIfEqual(ICMP_TYPE_ECHO_REQUEST, 0, 5),
-      // The echo header, the reply's or the quoted request's.
-      statement(LOAD_HALF, ECHO_IDENTIFIER_AT),
-      jumpIfEqual(asLoaded(identifier), 0, 3),
-      statement(LOAD_BYTE, ECHO_TAG_AT),
-      jumpIfEqual(traceTag, 0, 1),
-      statement(BPF_RET | BPF_K, KEEP_ALL),
-      statement(BPF_RET | BPF_K, DROP),
-  };
-  memcpy(program, statements, sizeof statements);
-  return static_cast<int>(std::size(statements));
-}
+constexpr sock_filter LOCATE_ECHO_4[] = {
+    statement(BPF_LDX | BPF_B | BPF_MSH, IP_VERSION_LENGTH_AT),  // the header's length
+    statement(LOAD_BYTE, ICMP_TYPE_AT),
+    jumpIfEqual(ICMP_TYPE_ECHO_REPLY, 11, 0),
+    jumpIfEqual(ICMP_TYPE_TIME_EXCEEDED, 0, 15),
+    statement(LOAD_BYTE, ICMP_HEADER_LENGTH + IP_PROTOCOL_AT),  // what the quoted datagram carried
+    jumpIfEqual(IP_PROTOCOL_ICMP, 0, 13),
+    statement(LOAD_BYTE, ICMP_HEADER_LENGTH + IP_VERSION_LENGTH_AT),  // the quoted header's length, to the index
+    statement(BPF_ALU | BPF_AND | BPF_K, 0x0F),
+    statement(BPF_ALU | BPF_LSH | BPF_K, 2),
+    statement(BPF_ALU | BPF_ADD | BPF_X, 0),
+    statement(BPF_ALU | BPF_ADD | BPF_K, ICMP_HEADER_LENGTH),
+    statement(BPF_MISC | BPF_TAX, 0),
+    statement(LOAD_BYTE, ICMP_TYPE_AT),
+    jumpIfEqual(ICMP_TYPE_ECHO_REQUEST, 0, 5),
+};
 
 // An ICMPv6 message, which comes without its IPv6 header: the reply's echo header at 0, or the request's behind the
 // quoted IPv6 header, which Zarta's probes follow with no extension header.
-int answersFilter6(uint16_t identifier, uint8_t traceTag, sock_filter* program) {
-  constexpr uint32_t QUOTED_ECHO_AT = ICMP_HEADER_LENGTH + IPV6_HEADER_LENGTH;
-  const sock_filter statements[] = {
-      statement(BPF_LDX | BPF_IMM, 0),
-      statement(LOAD_BYTE, ICMP_TYPE_AT),
-      jumpIfEqual(ICMPV6_TYPE_ECHO_REPLY, 6, 0),
-      jumpIfEqual(ICMPV6_TYPE_TIME_EXCEEDED, 0, 10),
-      statement(LOAD_BYTE, ICMP_HEADER_LENGTH + IPV6_NEXT_HEADER_AT),
-      jumpIfEqual(IPV6_NEXT_HEADER_ICMPV6, 0, 8),
-      statement(BPF_LDX | BPF_IMM, QUOTED_ECHO_AT),
-      statement(LOAD_BYTE, ICMP_TYPE_AT),
-      jumpIfEqual(ICMPV6_TYPE_ECHO_REQUEST, 0, 5),
-      statement(LOAD_HALF, ECHO_IDENTIFIER_AT),
-      jumpIfEqual(asLoaded(identifier), 0, 3),
-      statement(LOAD_BYTE, ECHO_TAG_AT),
-      jumpIfEqual(traceTag, 0, 1),
-      statement(BPF_RET | BPF_K, KEEP_ALL),
-      statement(BPF_RET | BPF_K, DROP),
-  };
-  memcpy(program, statements, sizeof statements);
-  return static_cast<int>(std::size(statements));
-}
+constexpr sock_filter LOCATE_ECHO_6[] = {
+    statement(BPF_LDX | BPF_IMM, 0),
+    statement(LOAD_BYTE, ICMP_TYPE_AT),
+    jumpIfEqual(ICMPV6_TYPE_ECHO_REPLY, 6, 0),
+    jumpIfEqual(ICMPV6_TYPE_TIME_EXCEEDED, 0, 10),
+    statement(LOAD_BYTE, ICMP_HEADER_LENGTH + IPV6_NEXT_HEADER_AT),
+    jumpIfEqual(IPV6_NEXT_HEADER_ICMPV6, 0, 8),
+    statement(BPF_LDX | BPF_IMM, ICMP_HEADER_LENGTH + IPV6_HEADER_LENGTH),
+    statement(LOAD_BYTE, ICMP_TYPE_AT),
+    jumpIfEqual(ICMPV6_TYPE_ECHO_REQUEST, 0, 5),
+};
 
 }  // namespace
 
@@ -110,8 +101,10 @@ int RawIcmpSocket::open(uint16_t family) {
 
 void RawIcmpSocket::acceptOnly(uint16_t identifier, uint8_t traceTag) {
   sock_filter program[24];
-  int length = family_ == AF_INET6 ? answersFilter6(identifier, traceTag, program)
-                                   : answersFilter4(identifier, traceTag, program);
+  bool ipv6 = family_ == AF_INET6;
+  int length = withEchoCheck(ipv6 ? LOCATE_ECHO_6 : LOCATE_ECHO_4,
+                             static_cast<int>(ipv6 ? std::size(LOCATE_ECHO_6) : std::size(LOCATE_ECHO_4)), identifier,
+                             traceTag, program);
   sock_fprog filter = {static_cast<unsigned short>(length), program};
   // Refused, the socket stays as it was: the engine still drops what is not its own.
   if (setsockopt(handle_, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter) != 0) return;
