@@ -8,6 +8,7 @@
 #include <memory>
 #include <random>
 #include <thread>
+#include <tuple>
 
 #include "display/trace_report.h"
 #include "sim/sim.h"
@@ -17,30 +18,27 @@ namespace {
 const char* const TWO_ROUTERS =
     "client 192.0.2.2\ntarget 203.0.113.9\nhop 198.51.100.1 delay 4\nhop 198.51.100.2 delay 7\nhop target delay 9\n";
 
-// Every scenario ends in exactly its report, whatever the clock at the start, the trace's tag and process id,
-// however coarse the timer that ends each wait, and whether a router quotes the whole probe or 8 bytes; and every pass
-// keeps the pacing, a pass standing for a millisecond: rounds held to the slowest hop, one millisecond after a
-// discovery probe and three after a measurement probe, redraws eleven milliseconds apart, each as soon as its countdown
-// allows, and none once quiet, nor a wake by the clock; a silent hop's four discovery probes a second apart.
+// Every scenario ends in exactly its report, whatever the clock at the start, tag, process id, timer tick and family;
+// and a pass standing for a millisecond, every pass keeps the pacing: rounds held to the slowest hop, 1 ms after a
+// discovery probe and 3 after a measurement probe, redraws 11 ms apart as soon as their countdown allows, none once
+// quiet, nor a wake by the clock; a silent hop's four discovery probes a second apart.
 TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
-  const struct Run {
-    uint32_t clockStart, pid, tick;
-    uint8_t tag;
-    bool ipv6 = false;
-  } runs[] = {
+  const std::tuple<uint32_t, uint32_t, uint32_t, uint8_t, bool> runs[] = {
+      // clock start, pid, tick (us), tag, IPv6
       // clang-format off
-      {0, 0x1234, 1000, 0}, {5, 0xFFFF, 1000, 127}, {0x7FFFFF00u, 0x10000, 1000, 128}, {0x80000000u, 1, 1000, 255},
-      {0xFFFFF800u, 0xFFFFFFFF, 1000, 9}, {0xFFFFFFFFu, 0x12345678, 1000, 1}, {0, 0x1234, 15625, 0},
-      {0xFFFFFFFFu, 0x10000, 15625, 200}, {0xFFFFF800u, 0x10000, 1000, 9, true}, {0, 0x1234, 15625, 0, true},
+      {0, 0x1234, 1000, 0, 0}, {5, 0xFFFF, 1000, 127, 0}, {0x7FFFFF00u, 0x10000, 1000, 128, 0},
+      {0x80000000u, 1, 1000, 255, 0}, {0xFFFFF800u, 0xFFFFFFFF, 1000, 9, 0}, {0xFFFFFFFFu, 0x12345678, 1000, 1, 0},
+      {0, 0x1234, 15625, 0, 0}, {0xFFFFFFFFu, 0x10000, 15625, 200, 0}, {0xFFFFF800u, 0x10000, 1000, 9, 1},
+      {0, 0x1234, 15625, 0, 1},
       // clang-format on
   };
   for (int i = 0; i < SCENARIO_COUNT; ++i)
-    for (const Run& run : runs) {
-      SCOPED_TRACE(testing::Message() << SCENARIOS[i].name << ", clock " << run.clockStart << ", tick " << run.tick
-                                      << (run.ipv6 ? ", IPv6" : ""));
-      SimTrace trace(SCENARIOS[i].text, run.clockStart, run.tag, run.pid);
-      trace.tickMicroseconds = run.tick;
-      if (run.ipv6) trace.useIpv6();
+    for (auto [clockStart, pid, tick, tag, ipv6] : runs) {
+      SCOPED_TRACE(testing::Message() << SCENARIOS[i].name << ", clock " << clockStart << ", tick " << tick << ", IPv6 "
+                                      << ipv6);
+      SimTrace trace(SCENARIOS[i].text, clockStart, tag, pid);
+      trace.tickMicroseconds = tick;
+      if (ipv6) trace.useIpv6();
       for (int pass = 1, quietAt = 0; quietAt == 0 || pass - quietAt < 3000; ++pass) {
         uint32_t round = trace.engine.measureRound, drawn = trace.drawnAt.back();
         bool wanted = trace.engine.refreshWanted;
@@ -52,7 +50,7 @@ TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
         // a tick late at most.
         ASSERT_TRUE(!trace.engine.refreshWanted || trace.engine.countedAt - trace.drawnAt.back() <= REFRESH_PASSES)
             << pass;
-        ASSERT_TRUE(!wanted || trace.engine.countedAt - drawn <= REFRESH_PASSES + 1 + (run.tick + 999) / 1000) << pass;
+        ASSERT_TRUE(!wanted || trace.engine.countedAt - drawn <= REFRESH_PASSES + 1 + (tick + 999) / 1000) << pass;
         ASSERT_LE(trace.engine.probeWindow, MAX_HOPS);
         for (int k = 0; k < trace.engine.probeWindow && trace.engine.measureRound != round; ++k)
           ASSERT_TRUE(trace.slot.hops[k].state == HOP_SILENT || trace.slot.hops[k].probeCount >= round)
@@ -74,42 +72,30 @@ TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
             << k;
         for (size_t j = 1; hop.silent && j < at.size(); ++j) EXPECT_GT(at[j] - at[j - 1], DISCOVERY_RETRY_MS);
       }
-      EXPECT_EQ(trace.report(), run.ipv6 ? asIpv6Report(trace.path.expected) : trace.path.expected);
+      EXPECT_EQ(trace.report(), ipv6 ? asIpv6Report(trace.path.expected) : trace.path.expected);
     }
 }
 
 // What a sleeping worker can get wrong, on a target 300 ms away: the first 16 ms send the discovery probes of hops 0 to
-// 15, then the worker sleeps until hop 0's retry at 1001 ms, unless an answer comes first. (That the stop ends a
-// sleep, and that an answer on a real socket does, the kernel tests check.)
+// 15, then it sleeps until hop 0's retry at 1001 ms, unless an answer comes first. (The stop, and an answer on a real
+// socket, ending a sleep: the kernel tests.)
 TEST(Engine, SleepsUntilSomethingIsDueOrAnAnswerComes) {
-  const struct Case {
-    const char* what;
-    uint32_t clockStart, sendTakes;
-    bool answering;
-    size_t probe;  // which probe leaves at `sentAt` ms from the start, in which pass
-    uint32_t sentAt;
-    int pass;
-    uint32_t rttTotal;
-    const char* target = "";  // more of the target's options
-  } cases[] = {
-      // clang-format off
-      {"an answer mid-sleep wakes it and is timed from its arrival", 0, 0, true, 16, 301, 18, 10 * 300},
-      {"the clock's wrap mid-sleep", 0xFFFFFFFFu - 500, 0, false, 16, 1001, 17, 0},
-      {"a deadline already past after a slow send", 0xFFFFFFF0u, 5, false, 15, 75, 16, 0},
-      {"a time-out lets the round rise in the next pass", 0, 0, true, 17, 1104, 35, 9 * 300, " lost 1"},
-      // clang-format on
-  };
-  for (const Case& c : cases) {
-    SimTrace trace(std::string("client 192.0.2.2\ntarget 203.0.113.9\nhop target delay 300") + c.target + "\n",
-                   c.clockStart);
-    trace.answering = c.answering, trace.sendTakes = c.sendTakes;
+  // What; clock start; ms each send takes; the path answering; probe n leaves at ms, in pass; hop 0's total; options.
+  const std::tuple<const char*, uint32_t, uint32_t, bool, size_t, uint32_t, int, uint32_t, const char*> cases[] = {
+      {"an answer mid-sleep wakes it and is timed from its arrival", 0, 0, true, 16, 301, 18, 10 * 300, ""},
+      {"the clock's wrap mid-sleep", 0xFFFFFFFFu - 500, 0, false, 16, 1001, 17, 0, ""},
+      {"a deadline already past after a slow send", 0xFFFFFFF0u, 5, false, 15, 75, 16, 0, ""},
+      {"a time-out lets the round rise in the next pass", 0, 0, true, 17, 1104, 35, 9 * 300, " lost 1"}};
+  for (auto [what, clockStart, sendTakes, answering, probe, sentAt, pass, rttTotal, options] : cases) {
+    SimTrace trace(std::string("client 192.0.2.2\ntarget 203.0.113.9\nhop target delay 300") + options + "\n",
+                   clockStart);
+    trace.answering = answering, trace.sendTakes = sendTakes;
     int passes = 0;
-    while (trace.sent.size() <= c.probe && trace.now - c.clockStart < 5000) trace.pass(), ++passes;
-    EXPECT_EQ(passes, c.pass) << c.what;
-    ASSERT_GT(trace.sent.size(), c.probe) << c.what;
-    EXPECT_EQ(trace.sent[c.probe].at - c.clockStart, c.sentAt) << c.what;
+    while (trace.sent.size() <= probe && trace.now - clockStart < 5000) trace.pass(), ++passes;
+    ASSERT_GT(trace.sent.size(), probe) << what;
+    EXPECT_EQ(std::make_pair(passes, trace.sent[probe].at - clockStart), std::make_pair(pass, sentAt)) << what;
     trace.runUntilQuiet();
-    EXPECT_EQ(trace.slot.hops[0].rttTotal, c.rttTotal) << c.what;
+    EXPECT_EQ(trace.slot.hops[0].rttTotal, rttTotal) << what;
   }
 }
 
@@ -117,25 +103,20 @@ TEST(Engine, SleepsUntilSomethingIsDueOrAnAnswerComes) {
 // tray's ten), in the wide report. An arrival stamped before its probe left, or after it was read (the real-time
 // clock stepped between the arrival and its read), counts as no more than the probe's send-to-read time.
 TEST(Engine, CountsBestWorstAndDeviationOfTheHeldRoundTrips) {
-  const struct Case {
-    const char *hop, *line;  // the line from Hop to Sent
-    uint32_t rounds;
-    int32_t stampShift = 0;
-  } cases[] = {
-      {"delay 5,4,3,2,1", "1\t3\t1\t5\t1.49\t0%\t10", 0}, {"delay 3,9,6 lost 2", "1\t4\t3\t6\t2.12\t33%\t3", 3},
-      {"delay 7", "1\t7\t7\t7\t0.00\t0%\t1", 1},          {"delay 1,3", "1\t2\t1\t3\t1.00\t0%\t1000", 1000},
-      {"delay 5 lost 1,2", "1\t?\t?\t?\t?\t100%\t2", 2},  {"delay 4", "1\t0\t0\t0\t0.00\t0%\t10", 0, -5000},
-      {"delay 4", "1\t4\t4\t4\t0.00\t0%\t10", 0, 5000}};
-  for (const Case& c : cases) {
-    SimTrace trace(std::string("client 192.0.2.2\ntarget 203.0.113.9\nhop target ") + c.hop + "\n");
-    trace.slot.rounds = c.rounds;
-    trace.stampShift = c.stampShift;
-    trace.restart();
-    trace.runUntilQuiet();
+  const std::tuple<const char*, uint32_t, int32_t, const char*> cases[] = {
+      // hop; rounds; stamps shifted; Hop to Sent
+      {"delay 5,4,3,2,1", 0, 0, "1\t3\t1\t5\t1.49\t0%\t10"}, {"delay 3,9,6 lost 2", 3, 0, "1\t4\t3\t6\t2.12\t33%\t3"},
+      {"delay 7", 1, 0, "1\t7\t7\t7\t0.00\t0%\t1"},          {"delay 1,3", 1000, 0, "1\t2\t1\t3\t1.00\t0%\t1000"},
+      {"delay 5 lost 1,2", 2, 0, "1\t?\t?\t?\t?\t100%\t2"},  {"delay 4", 0, -5000, "1\t0\t0\t0\t0.00\t0%\t10"},
+      {"delay 4", 0, 5000, "1\t4\t4\t4\t0.00\t0%\t10"}};
+  for (auto [hop, rounds, stampShift, line] : cases) {
+    SimTrace trace(std::string("client 192.0.2.2\ntarget 203.0.113.9\nhop target ") + hop + "\n");
+    trace.slot.rounds = rounds, trace.stampShift = stampShift;
+    trace.restart(), trace.runUntilQuiet();
     EXPECT_EQ(reportText(trace.slot, nullptr, true),
               "203.0.113.9 resolved to 203.0.113.9\r\nHop\tPing\tBest\tWrst\tStDev\tLoss\tSent\tIP\tAddress\r\n" +
-                  std::string(c.line) + "\t203.0.113.9\t\r\n")
-        << c.hop << ", stamps shifted " << c.stampShift;
+                  std::string(line) + "\t203.0.113.9\t\r\n")
+        << hop << ", stamps shifted " << stampShift;
   }
 }
 
@@ -149,8 +130,8 @@ std::vector<uint8_t> answer(uint8_t type, uint8_t hop, uint8_t tag, uint32_t tim
   buildProbe(probe, pid, hop, tag, timestamp);
   std::vector<uint8_t> bytes = answerDatagram(type, 0, 0, 0, probe, PROBE_LENGTH, PROBE_LENGTH);
   size_t header = shape == QUOTED_OPTIONS ? 28 : 0;  // four bytes of options behind the header
-  if (shape == OPTIONS || shape == QUOTED_OPTIONS) bytes.insert(bytes.begin() + header + 20, {1, 1, 1, 0});
-  if (shape == OPTIONS || shape == QUOTED_OPTIONS) bytes[header] = 0x46;
+  if (shape == OPTIONS || shape == QUOTED_OPTIONS)
+    bytes.insert(bytes.begin() + header + 20, {1, 1, 1, 0}), bytes[header] = 0x46;
   if (shape == LOOPED_REQUEST || shape == UNREACHABLE) bytes[20] = shape == UNREACHABLE ? 3 : ICMP_TYPE_ECHO_REQUEST;
   if (shape == QUOTED_UDP) bytes[IP_HEADER_LENGTH + ICMP_HEADER_LENGTH + IP_PROTOCOL_AT] = 17;
   return bytes;
@@ -187,9 +168,7 @@ TEST(Engine, TakesOnlyThisTracesAnswersAsRoutersSendThem) {
   auto measuring = [](uint32_t clockStart) {  // the path answers no more
     auto trace = std::make_unique<SimTrace>("client 192.0.2.2\ntarget 203.0.113.9\nhop 198.51.100.1 delay 50\n",
                                             clockStart, 200, 0x7FFF1234);
-    trace->step(60);
-    trace->waiting.clear();
-    trace->answering = false;
+    trace->step(60), trace->waiting.clear(), trace->answering = false;
     return trace;
   };
   // The clock starts so that the probe leaves at 0, the timestamp of a quote that lacks it.
@@ -238,17 +217,16 @@ TEST(Engine, TargetSettlesLowestAndRoutersLearntBelowItWidenTheWindow) {
   SimTrace trace(TWO_ROUTERS);
   trace.answering = false;  // the test alone answers
   trace.step(20);
-  const struct Step {
-    uint8_t type, hop;
-    int targetAt, window;
-  } steps[] = {{ICMP_TYPE_ECHO_REPLY, 5, 5, 6}, {ICMP_TYPE_ECHO_REPLY, 7, 5, 6}, {ICMP_TYPE_ECHO_REPLY, 2, 2, 3},
-               {ICMP_TYPE_ECHO_REPLY, 3, 2, 3}, {ICMP_TYPE_ECHO_REPLY, 1, 1, 2}, {ICMP_TYPE_TIME_EXCEEDED, 0, 1, 3}};
-  for (const Step& step : steps) {
-    uint32_t sender = step.type == ICMP_TYPE_ECHO_REPLY ? trace.path.target : parseAddress("198.51.100.1");
-    trace.deliver(sender, answer(step.type, step.hop, 0, trace.slot.hops[step.hop].lastSendTime), 4);
-    EXPECT_TRUE(trace.slot.hops[step.targetAt].state == HOP_TARGET && trace.engine.probeWindow == step.window &&
-                trace.slot.hops[step.targetAt + 1].state == HOP_SILENT)
-        << "after the answer for hop " << int(step.hop);
+  const std::tuple<uint8_t, uint8_t, int, int> steps[] = {
+      // answer type and hop; then the target's hop, the window
+      {ICMP_TYPE_ECHO_REPLY, 5, 5, 6}, {ICMP_TYPE_ECHO_REPLY, 7, 5, 6}, {ICMP_TYPE_ECHO_REPLY, 2, 2, 3},
+      {ICMP_TYPE_ECHO_REPLY, 3, 2, 3}, {ICMP_TYPE_ECHO_REPLY, 1, 1, 2}, {ICMP_TYPE_TIME_EXCEEDED, 0, 1, 3}};
+  for (auto [type, hop, targetAt, window] : steps) {
+    uint32_t sender = type == ICMP_TYPE_ECHO_REPLY ? trace.path.target : parseAddress("198.51.100.1");
+    trace.deliver(sender, answer(type, hop, 0, trace.slot.hops[hop].lastSendTime), 4);
+    EXPECT_TRUE(trace.slot.hops[targetAt].state == HOP_TARGET && trace.engine.probeWindow == window &&
+                trace.slot.hops[targetAt + 1].state == HOP_SILENT)
+        << "after the answer for hop " << int(hop);
   }
   ASSERT_EQ(trace.slot.hops[2].awaitingReply, 1u) << "hop 2 was reset with its measurement probe out";
   EXPECT_EQ(trace.slot.hops[5].address, trace.path.target) << "a hop reset behind the target keeps its address";
@@ -263,27 +241,23 @@ TEST(Engine, TargetSettlesLowestAndRoutersLearntBelowItWidenTheWindow) {
 // The status form while the host is looked up; then not found (or 0.0.0.0, the local host), which sends nothing, and
 // an end on stop, without a redraw. Stopped during the lookup, a trace may send one probe.
 TEST(Engine, StartsInStatusFormAndStopsAtTheEndOfAPass) {
-  const struct Case {
-    SocketAddress resolved;
-    int passes;         // before the stop
-    size_t sent;        // probes that left
-    std::string shown;  // at the stop
-  } cases[] = {{{}, 10000, 0, "203.0.113.9 not found \n"},
-               {ipv4Address(0), 10000, 0, "203.0.113.9 not found \n"},
-               {ipv4Address(parseAddress("203.0.113.9")), 0, 1,
-                "203.0.113.9 resolved to 203.0.113.9\nHop\tPing\tLoss\tSent\tIP\tAddress\n1\t?\t0%\t0\t\t\n"}};
-  for (const Case& c : cases) {
+  const std::tuple<SocketAddress, int, size_t, std::string> cases[] = {
+      // resolved; passes; probes sent; shown at stop
+      {{}, 10000, 0, "203.0.113.9 not found \n"},
+      {ipv4Address(0), 10000, 0, "203.0.113.9 not found \n"},
+      {ipv4Address(parseAddress("203.0.113.9")), 0, 1,
+       "203.0.113.9 resolved to 203.0.113.9\nHop\tPing\tLoss\tSent\tIP\tAddress\n1\t?\t0%\t0\t\t\n"}};
+  for (const auto& [resolved, passes, sent, shown] : cases) {
     SimTrace trace(TWO_ROUTERS);
-    trace.resolved = c.resolved;
+    trace.resolved = resolved;
     trace.restart();
     EXPECT_EQ(trace.renders[0], "Looking up host 203.0.113.9");
-    for (int i = 0; i < c.passes; ++i) trace.pass();
+    for (int i = 0; i < passes; ++i) trace.pass();
     size_t renders = trace.renders.size();
     trace.slot.stopRequested = 1;
     EXPECT_FALSE(trace.pass() || trace.slot.inUse || trace.isOpen);
     EXPECT_EQ(trace.renders.size(), renders) << "redrawn at the stop";
-    EXPECT_EQ(trace.report(), c.shown);
-    EXPECT_EQ(trace.sent.size(), c.sent);
+    EXPECT_EQ(trace.report() + std::to_string(trace.sent.size()), shown + std::to_string(sent));
   }
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -46,13 +47,8 @@ TEST(Wire, AnswersRebuiltAsARawSocketDeliversThem) {
   const std::string from = " 00 00 00 00 40 01 00 00 C6 33 64 07 00 00 00 00 ";
   const std::string quoting = " 00 00 00 00 40 01 00 00 00 00 00 00 00 00 00 00 ";
   const std::string probeRest = " 02 05 03 02 01 00 00*52";
-  const struct Case {
-    const char* what;
-    uint32_t status;  // of a helper reply, or PING_SOCKET
-    uint8_t type;
-    int quoted, capacity;
-    std::string expected;  // empty: nothing handed over
-  } cases[] = {
+  // What; a helper reply's status, or PING_SOCKET; type, bytes quoted, room; the bytes, none if empty.
+  const std::tuple<const char*, uint32_t, uint8_t, int, int, std::string> cases[] = {
       {"echo reply", PING_SOCKET, ICMP_TYPE_ECHO_REPLY, 64, 84, "45 00 00 54" + from + "00 00 BD E6 CD AB" + probeRest},
       {"time-exceeded quoting the whole probe", PING_SOCKET, ICMP_TYPE_TIME_EXCEEDED, 64, 112,
        "45 00 00 70" + from + "0B 00*7 45 00 00 54" + quoting + "08 00 BD E6 CD AB" + probeRest},
@@ -66,12 +62,12 @@ TEST(Wire, AnswersRebuiltAsARawSocketDeliversThem) {
        "45 00 00 38" + from + "0B 00*7 45 00 00 1C" + quoting + "08 00 BD E6 34 12 02 05"},
       {"the helper's unreachable", 11003, 0, 0, 200, ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& [what, status, type, quoted, capacity, expected] : cases) {
     uint8_t out[201];
     memset(out, 0xAA, sizeof out);
-    int length = c.status == PING_SOCKET ? synthesizeDatagram(c.type, sender, probe, c.quoted, 0xABCD, out, c.capacity)
-                                         : helperReplyDatagram(c.status, sender, probe, out, c.capacity);
-    EXPECT_EQ(std::vector<uint8_t>(out, out + std::max(length, 0) + 1), hex(c.expected + " AA")) << c.what;
+    int length = status == PING_SOCKET ? synthesizeDatagram(type, sender, probe, quoted, 0xABCD, out, capacity)
+                                       : helperReplyDatagram(status, sender, probe, out, capacity);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + std::max(length, 0) + 1), hex(expected + " AA")) << what;
   }
 }
 

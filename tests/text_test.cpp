@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "display/host_text.h"
 #include "display/report_formats.h"
@@ -50,11 +51,8 @@ TEST(Report, ShowsEachFormWholeToSixtyHopsWithLongNames) {
   }
   sixty.hops[1].nameVersion = 1;  // as if a rewrite never ended: shown all the same
   strcpy(sixty.hostName, std::string(255, 'h').c_str());
-  static const struct Case {  // static: sixty hops' slots are large
-    const char* what;
-    TraceSlot slot;
-    std::string text;
-  } cases[] = {
+  static const std::tuple<const char*, TraceSlot, std::string> cases[] = {
+      // static: sixty hops are large
       {"the table",
        Slot()
            .hop(0, HOP_ROUTER, "192.168.0.1", 10, 10, 41, "(no name)")
@@ -70,14 +68,12 @@ TEST(Report, ShowsEachFormWholeToSixtyHopsWithLongNames) {
        HEAD + "1\t1\t0%\t1\t192.0.2.1\ta?b??c?[2J?.example\r\n"},
       {"sixty hops", sixty, std::string(255, 'h') + HEAD.substr(HEAD.find(" resolved")) + lines},
   };
-  for (const Case& c : cases) EXPECT_EQ(reportText(c.slot), c.text) << c.what;
+  for (const auto& [what, slot, text] : cases) EXPECT_EQ(reportText(slot), text) << what;
 }
 
 TEST(Report, PingDropsTheRemainderAndLossIsExact) {
-  const struct Case {
-    uint32_t probes, replies, rtt;
-    const char* figures;
-  } cases[] = {
+  const std::tuple<uint32_t, uint32_t, uint32_t, const char*> cases[] = {
+      // probes, replies, total; Ping, Loss
       // clang-format off
       {10, 7, 350, "50\t30%"}, {3, 1, 5, "5\t66%"}, {3, 2, 5, "2\t33%"}, {4, 4, 8, "2\t0%"}, {5, 0, 0, "?\t100%"},
       {20, 11, 11, "1\t45%"}, {25, 14, 0, "0\t44%"}, {7, 7, 500, "71\t0%"}, {0, 0, 0, "?\t0%"},
@@ -85,10 +81,10 @@ TEST(Report, PingDropsTheRemainderAndLossIsExact) {
       {3, 5, 10, "3\t0%"}, {0, 7, 70, "?\t0%"},  // never more replies than probes, whatever the slot holds
       // clang-format on
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(reportText(Slot().hop(0, HOP_ROUTER, "192.0.2.1", c.probes, c.replies, c.rtt)),
-              HEAD + "1\t" + c.figures + "\t" + std::to_string(c.probes) + "\t192.0.2.1\t\r\n")
-        << c.replies << " of " << c.probes;
+  for (auto [probes, replies, rtt, figures] : cases)
+    EXPECT_EQ(reportText(Slot().hop(0, HOP_ROUTER, "192.0.2.1", probes, replies, rtt)),
+              HEAD + "1\t" + figures + "\t" + std::to_string(probes) + "\t192.0.2.1\t\r\n")
+        << replies << " of " << probes;
 }
 
 std::string written(void (*write)(FILE*, const TraceRun*, int), const TraceRun* runs) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -21,22 +22,19 @@ std::vector<uint8_t> ipDatagram(uint32_t source, uint32_t destination, std::vect
   memcpy(header + 12, &source, 4), memcpy(header + 16, &destination, 4);
   sum = internetChecksum(header, 20);
   memcpy(header + 10, &sum, 2);
-  icmp.insert(icmp.begin(), header, header + 20);
-  return icmp;
+  return icmp.insert(icmp.begin(), header, header + 20), icmp;
 }
 
 SocketAddress ipv6Of(uint32_t address) {
   SocketAddress ipv6 = {};
-  ipv6.family = INET6_FAMILY;
-  memcpy(ipv6.address6, "\x20\x01\x0d\xb8", 4), memcpy(ipv6.address6 + 12, &address, 4);
-  return ipv6;
+  return ipv6.family = INET6_FAMILY, memcpy(ipv6.address6, "\x20\x01\x0d\xb8", 4),
+         memcpy(ipv6.address6 + 12, &address, 4), ipv6;
 }
 
 std::string ipv6Text(uint32_t address) {
-  uint8_t b[4];
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(&address);
   char text[40];
-  memcpy(b, &address, 4), snprintf(text, sizeof text, "2001:db8::%x:%x", b[0] << 8 | b[1], b[2] << 8 | b[3]);
-  return text;
+  return snprintf(text, sizeof text, "2001:db8::%x:%x", b[0] << 8 | b[1], b[2] << 8 | b[3]), text;
 }
 
 // The path's answer as a raw ICMPv6 socket hands it over: no IP header; echo reply 129, or time-exceeded 3 quoting
@@ -89,24 +87,20 @@ std::string parsePathModel(const std::string& text, PathModel& model) {
     } else if (words >> word >> who && (word == "client" || word == "target")) {
       (word == "client" ? model.client : model.target) = parseAddress(who);
     } else if (word == "hop") {
-      PathHop hop;
+      PathHop& hop = model.hops.emplace_back();
       hop.silent = who == "silent", hop.isTarget = who == "target";
       hop.address = hop.isTarget ? model.target : parseAddress(who);
       if (hop.address == 0 && !hop.silent) return where + "a hop needs an address, and the target its own";
+      const std::map<std::string, std::vector<int>*> options = {
+          {"delay", &hop.delays}, {"discovery-delay", &hop.discoveryDelay},
+          {"lost", &hop.lost},    {"expire", &hop.expire},
+          {"quote", &hop.quote},  {"drop-every", &hop.dropEvery}};
       while (words >> option >> value) {
-        std::vector<int> list;
-        for (std::stringstream items(value); std::getline(items, item, ',');) list.push_back(std::atoi(item.c_str()));
-        if (option == "delay") hop.delays = list;
-        if (option == "discovery-delay") hop.discoveryDelay = list[0];
-        if (option == "lost") hop.lost = list;
-        if (option == "expire") hop.expire = list;
-        if (option == "quote") hop.quote = list[0];
-        if (option == "drop-every") hop.dropEvery = list[0];
-        if (std::string(" delay discovery-delay lost expire quote drop-every ").find(" " + option + " ") ==
-            std::string::npos)
-          return where + "unknown option " + option;
+        if (options.count(option) == 0) return where + "unknown option " + option;
+        options.at(option)->clear();
+        for (std::stringstream items(value); std::getline(items, item, ',');)
+          options.at(option)->push_back(std::atoi(item.c_str()));
       }
-      model.hops.push_back(hop);
     } else if (!word.empty()) {
       return where + "unknown directive " + word;
     }
@@ -126,16 +120,16 @@ void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t 
   PathHop& hop = model.hops[expired ? timeToLive - 1 : reach];
   if (expired && (hop.silent || hop.isTarget)) return;
   uint8_t type = expired ? ICMP_TYPE_TIME_EXCEEDED : ICMP_TYPE_ECHO_REPLY;
-  uint32_t delay = hop.discoveryDelay ? hop.discoveryDelay : hop.delays[0];
+  uint32_t delay = hop.discoveryDelay[0] ? hop.discoveryDelay[0] : hop.delays[0];
   // A hop's measurement probes carry its own index; the target's first such probe is its discovery.
   if (!expired && message[ECHO_HOP_AT] == reach && (!hop.isTarget || std::exchange(hop.discovered, true))) {
     if (std::count(hop.lost.begin(), hop.lost.end(), ++hop.measured) > 0) return;
     if (std::count(hop.expire.begin(), hop.expire.end(), hop.measured) > 0) type = ICMP_TYPE_TIME_EXCEEDED;
     delay = hop.delays[(hop.measured - 1) % hop.delays.size()];
   }
-  if (hop.dropEvery > 0 && ++hop.answered % hop.dropEvery == 0) return;
+  if (hop.dropEvery[0] > 0 && ++hop.answered % hop.dropEvery[0] == 0) return;
   answers.push_back({now + delay, hop.address,
-                     answerDatagram(type, hop.address, model.client, destination, message, length, hop.quote)});
+                     answerDatagram(type, hop.address, model.client, destination, message, length, hop.quote[0])});
 }
 
 std::string asIpv6Report(const std::string& report) {
@@ -173,14 +167,12 @@ int SimTrace::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint
   waiting.erase(waiting.begin());
   sender = ipv6 ? ipv6Of(answer.address) : ipv4Address(answer.address), arrivedAt = answer.at + stampShift;
   int length = std::min(capacity, static_cast<int>(answer.bytes.size()));
-  if (length > 0) memcpy(buffer, answer.bytes.data(), length);
-  return length;
+  return std::copy_n(answer.bytes.begin(), std::max(length, 0), buffer), length;
 }
 
 SimTrace::SimTrace(const std::string& scenario, uint32_t clockStart, uint8_t tag, uint32_t processId)
     : now(clockStart), pid(processId) {
-  std::string error = parsePathModel(scenario, path);
-  if (!error.empty()) throw std::invalid_argument(error);
+  if (std::string error = parsePathModel(scenario, path); !error.empty()) throw std::invalid_argument(error);
   resolved = ipv4Address(path.target), slot.traceTag = tag;
   restart();
 }
@@ -196,20 +188,15 @@ void SimTrace::waitForNextPass(const TraceSlot& waiter, bool timed, uint32_t dea
   now = static_cast<uint32_t>(wake / 1000), microseconds = static_cast<uint32_t>(wake % 1000);
 }
 
-void SimTrace::useIpv6() {
-  ipv6 = true, resolved = ipv6Of(path.target);
-  restart();
-}
+void SimTrace::useIpv6() { ipv6 = true, resolved = ipv6Of(path.target), restart(); }
 
 void SimTrace::render(TraceSlot& shown, const char* statusText) {
-  renders.push_back(reportText(shown, statusText));
-  drawnAt.push_back(now);
+  renders.push_back(reportText(shown, statusText)), drawnAt.push_back(now);
 }
 
 void SimTrace::restart() {
-  uint8_t tag = slot.traceTag;
-  uint32_t rounds = slot.rounds;
-  slot = {}, slot.inUse = 1, slot.traceTag = tag, slot.rounds = rounds;
+  const uint32_t tag = slot.traceTag, rounds = slot.rounds;
+  slot = {}, slot.inUse = 1, slot.traceTag = static_cast<uint8_t>(tag), slot.rounds = rounds;
   strcpy(slot.hostName, (ipv6 ? ipv6Text(path.target) : addressText(path.target)).c_str());
   renders.clear(), drawnAt.clear();
   startEngine(engine, slot, *this, *this);

@@ -8,19 +8,18 @@
 
 #include "core/trace_engine.h"
 
-// One hop: the responder reached with time-to-live index + 1.
+// One hop: the responder reached with time-to-live index + 1. Options are lists, so that one parser fills them all.
 struct PathHop {
-  uint32_t address = 0;                 // network byte order
-  bool isTarget = false;                // the target answers every time-to-live that reaches it
-  bool silent = false;                  // sends no time-exceeded, answers echoes to its own address
-  std::vector<int> delays = {1};        // round trips of its measurement answers in turn, ms; the first for the rest
-  uint32_t discoveryDelay = 0;          // of its discovery answers, when not 0
-  std::vector<int> lost;                // measurement probes (1-based, per hop) left unanswered
-  std::vector<int> expire;              // measurement probes that expire in transit: it sends a time-exceeded
-  int quote = PROBE_LENGTH;             // bytes of the probe that its time-exceeded messages quote
-  int dropEvery = 0;                    // when not 0, every such answer of any kind is withheld
-  uint32_t measured = 0, answered = 0;  // measurement probes seen and answers owed so far, in a run
-  bool discovered = false;              // the target has answered its own discovery probe, in a run
+  uint32_t address = 0;                  // network byte order
+  bool isTarget = false;                 // the target answers every time-to-live that reaches it
+  bool silent = false;                   // sends no time-exceeded, answers echoes to its own address
+  std::vector<int> delays = {1};         // round trips of its measurement answers in turn, ms; the first for the rest
+  std::vector<int> discoveryDelay{0};    // of its discovery answers, when not 0
+  std::vector<int> lost, expire;         // measurement probes (1-based, per hop) unanswered; expired in transit
+  std::vector<int> quote{PROBE_LENGTH};  // bytes of the probe that its time-exceeded messages quote
+  std::vector<int> dropEvery{0};         // when not 0, every such answer of any kind is withheld
+  uint32_t measured = 0, answered = 0;   // measurement probes seen and answers owed so far, in a run
+  bool discovered = false;               // the target has answered its own discovery probe, in a run
 };
 
 struct PathModel {
