@@ -132,6 +132,12 @@ void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t 
                      answerDatagram(type, hop.address, model.client, destination, message, length, hop.quote[0])});
 }
 
+std::string testFile(const std::string& name) {
+  for (const TestFile* file = TEST_FILES; file->name != nullptr; ++file)
+    if (file->name == name) return file->text;
+  return "";
+}
+
 std::string asIpv6Report(const std::string& report) {
   std::string out, rest = report;
   for (std::smatch dotted; std::regex_search(rest, dotted, std::regex("\\d+\\.\\d+\\.\\d+\\.\\d+"));

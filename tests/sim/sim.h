@@ -58,11 +58,11 @@ std::string asIpv6Report(const std::string& report);
 // The report of `slot` as a window shows it, or a text that no report has when its length comes back wrong.
 std::string reportText(const TraceSlot& slot, const char* statusText = nullptr, bool wide = false);
 
-struct Scenario {
-  const char *name, *text;  // a file of tests/scenarios without ".path", built in for tests under Wine
+struct TestFile {
+  const char *name, *text;  // a file of tests/scenarios or tests/expected, built in for tests under Wine
 };
-extern const Scenario SCENARIOS[];
-extern const int SCENARIO_COUNT;
+extern const TestFile TEST_FILES[];             // to {nullptr, nullptr}
+std::string testFile(const std::string& name);  // the text of TEST_FILES' `name`, empty if there is none
 
 // One trace run pass by pass on a scenario's path, on a simulated clock and raw socket, shown in a simulated window.
 struct SimTrace : TraceSystem, IcmpTransport, TraceFrontEnd {
