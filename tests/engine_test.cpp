@@ -47,8 +47,7 @@ TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
         quietAt = trace.slot.quiet && quietAt == 0 ? pass : quietAt;
         ASSERT_LT(pass, 200000) << "never quiet";
         trace.pass();
-        // A redraw wanted is drawn in the first pass its countdown allows, and the worker wakes for it, a coarse timer
-        // a tick late at most.
+        // A redraw wanted is drawn once its countdown allows, the worker woken for it a coarse tick late at most.
         ASSERT_TRUE(!trace.engine.refreshWanted || trace.engine.countedAt - trace.drawnAt.back() <= REFRESH_PASSES)
             << pass;
         ASSERT_TRUE(!wanted || trace.engine.countedAt - drawn <= REFRESH_PASSES + 1 + (tick + 999) / 1000) << pass;
@@ -77,9 +76,8 @@ TEST(Engine, ScenariosEndInTheirExactReportAndKeepThePacing) {
     }
 }
 
-// What a sleeping worker can get wrong, on a target 300 ms away: the first 16 ms send the discovery probes of hops 0 to
-// 15, then it sleeps until hop 0's retry at 1001 ms, unless an answer comes first. (The stop, and an answer on a real
-// socket, ending a sleep: the kernel tests.)
+// On a target 300 ms away, the first 16 ms send hops 0 to 15 their discovery probes; then the worker sleeps until hop
+// 0's retry at 1001 ms, unless an answer comes first. (The stop or a real answer ending a sleep: the kernel tests.)
 TEST(Engine, SleepsUntilSomethingIsDueOrAnAnswerComes) {
   // What; clock start; ms each send takes; the path answering; probe n leaves at ms, in pass; hop 0's total; options.
   const std::tuple<const char*, uint32_t, uint32_t, bool, size_t, uint32_t, int, uint32_t, const char*> cases[] = {
@@ -138,9 +136,8 @@ std::vector<uint8_t> answer(uint8_t type, uint8_t hop, uint8_t tag, uint32_t tim
   return bytes;
 }
 
-// Of all that reaches the socket, only this trace's answer to a hop's latest probe counts, and only what routers
-// send teaches a silent hop its router. Nothing else, whole or cut anywhere, changes the report or is read past
-// its end, nor keeps the right answer from counting.
+// Only this trace's answer to a hop's latest probe counts, and only what routers send teaches a silent hop its router.
+// Nothing else, whole or cut anywhere, changes the report, is read past its end, or keeps the right answer out.
 TEST(Engine, TakesOnlyThisTracesAnswersAsRoutersSendThem) {
   const struct Case {
     const char* what;
