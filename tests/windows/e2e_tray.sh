@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# e2e_tray.sh ZARTA_EXE INSPECT_EXE: zarta.exe under Wine, on an Xvfb screen, on lib.sh's kernel path, as a standard
+# e2e_tray.sh ZARTA_EXE GUI_TESTS_EXE: zarta.exe under Wine, on an Xvfb screen, on lib.sh's kernel path, as a standard
 # user: Wine's server, which makes the program's sockets, without raw sockets (the ICMP helper keeps its own).
 set -u
 exe=$1 inspect=$2 here=$(dirname "$0")

@@ -16,17 +16,18 @@ int starts;          // by the worker double
 TraceSlot* started;  // the slot it was given last
 std::string seen;    // that slot's window as the worker found it: shown or hidden, and its caption
 
-std::string text(HWND window) {
+std::string text(HWND window) {  // by WM_GETTEXT, which reads another program's edit too
   static char buffer[1 << 16];
-  return GetWindowTextA(window, buffer, sizeof buffer), buffer;
+  *buffer = 0, SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, LPARAM(buffer), SMTO_ABORTIFHUNG, 5000, nullptr);
+  return buffer;
 }
+std::string two(long a, const char* between, long b) { return std::to_string(a) + between + std::to_string(b); }
 std::string where(HWND window) {  // "left,top", whether in front and owned, and what of the host edit is selected
   RECT r = {};
   const LRESULT s = (GetWindowRect(window, &r), SendDlgItemMessageA(window, IDC_HOST, EM_GETSEL, 0, 0));
-  return std::to_string(r.left) + "," + std::to_string(r.top) + (GetForegroundWindow() == window ? " in front" : "") +
+  return two(r.left, ",", r.top) + (GetForegroundWindow() == window ? " in front" : "") +
          (GetWindow(window, GW_OWNER) == mainWindow ? " owned" : "") +
-         (GetDlgItem(window, IDC_HOST) ? ", selected " + std::to_string(LOWORD(s)) + "-" + std::to_string(HIWORD(s))
-                                       : "");
+         (GetDlgItem(window, IDC_HOST) ? ", selected " + two(LOWORD(s), "-", HIWORD(s)) : "");
 }
 HWND windowOf(const TraceSlot* slot) { return static_cast<HWND>(slot->window); }
 HWND editOf(const TraceSlot* slot) { return GetDlgItem(windowOf(slot), IDC_TRACE_TEXT); }
@@ -232,7 +233,14 @@ TEST_F(GuiTest, WindowsLieWholeOnAScaledScreen) {
 
 }  // namespace
 
+// As e2e_tray.sh runs it: `text CAPTION` prints the report so captioned, `post MESSAGE WPARAM` posts to zarta.exe's
+// tray window; both before a tray window of its own could be the one found.
 int main(int argc, char** argv) {
+  const std::string command = argc > 1 ? argv[1] : "";
+  if (command == "text" && argc == 3)
+    return fputs(text(GetDlgItem(FindWindowA(nullptr, argv[2]), IDC_TRACE_TEXT)).c_str(), stdout) < 0;
+  if (command == "post" && argc == 4)
+    return !PostMessageA(FindWindowA("zarta", nullptr), std::stoul(argv[2], nullptr, 0), std::stoul(argv[3]), 0);
   testing::InitGoogleTest(&argc, argv);
   startTray(GetModuleHandleA(nullptr));
   startWorkerThread = fakeWorker;
