@@ -22,10 +22,10 @@ std::string text(HWND window) {  // by WM_GETTEXT, which reads another program's
   return buffer;
 }
 std::string two(long a, const char* between, long b) { return std::to_string(a) + between + std::to_string(b); }
+RECT rectOf(HWND window, RECT r = {}) { return GetWindowRect(window, &r), r; }
 std::string where(HWND window) {  // "left,top", whether in front and owned, and what of the host edit is selected
-  RECT r = {};
-  const LRESULT s = (GetWindowRect(window, &r), SendDlgItemMessageA(window, IDC_HOST, EM_GETSEL, 0, 0));
-  return two(r.left, ",", r.top) + (GetForegroundWindow() == window ? " in front" : "") +
+  const LRESULT s = SendDlgItemMessageA(window, IDC_HOST, EM_GETSEL, 0, 0);
+  return two(rectOf(window).left, ",", rectOf(window).top) + (GetForegroundWindow() == window ? " in front" : "") +
          (GetWindow(window, GW_OWNER) == mainWindow ? " owned" : "") +
          (GetDlgItem(window, IDC_HOST) ? ", selected " + two(LOWORD(s), "-", HIWORD(s)) : "");
 }
@@ -40,15 +40,13 @@ void post(HWND window = nullptr, UINT message = WM_NULL, WPARAM wParam = 0, LPAR
   runMessageLoop();  // the program's own, until all that is queued, and all that queues, is handled
 }
 TraceSlot* start(const char* host) { return started = nullptr, startTrace(host, 100, 100), started; }  // or null
-template <typename Condition>
-void until(Condition done) {  // handling messages meanwhile, for 10 s at most
+void until(auto done) {  // handling messages meanwhile, for 10 s at most
   for (DWORD begin = GetTickCount(); !done() && GetTickCount() - begin < 10000; Sleep(1)) post();
 }
 void expectTabStops(const TraceSlot* slot, std::initializer_list<int> stops) {  // in dialog units: a character at each
   SetWindowTextA(editOf(slot), "\t\t\t\t\t\t.");
   auto x = [&](int at) { return static_cast<short>(SendMessageA(editOf(slot), EM_POSFROMCHAR, at, 0)); };
-  int tab = 0;
-  for (int units : stops) {
+  for (int tab = 0; int units : stops) {
     RECT stop = {0, 0, units, 0};
     MapDialogRect(windowOf(slot), &stop);
     EXPECT_NEAR(x(++tab) - x(0), stop.right, 1) << "tab " << tab;
@@ -68,21 +66,17 @@ struct GuiTest : testing::Test {
 // A message at a time to a new trace: the result, the window and worker after it, the edit's size (less 20 pixels,
 // never below none). Then the report's columns, also after a status text: a character at each tab stop.
 TEST_F(GuiTest, TraceWindowTakesHopNamesFitsItsEditAndSetsItsTabStops) {
-  const std::tuple<UINT, WPARAM, LPARAM, const char*> cases[] = {
-      // clang-format off
+  const std::tuple<UINT, WPARAM, LPARAM, const char*> cases[] = {// clang-format off
       {10010, 0, 0, "1 shown"}, {10069, 0, 0, "1 shown"}, {10070, 0, 0, "0 shown"},
       {WM_SYSCOMMAND, SC_KEYMENU, 0, "0 shown"}, {WM_SYSCOMMAND, SC_CLOSE | 3, 0, "0 hidden stopped"},
-      {WM_SIZE, 0, MAKELPARAM(300, 200), "1 shown 280x180"},
-      {WM_SIZE, 0, MAKELPARAM(19, 19), "1 shown 0x0"},
-      // clang-format on
-  };
+      {WM_SIZE, 0, MAKELPARAM(300, 200), "1 shown 280x180"}, {WM_SIZE, 0, MAKELPARAM(19, 19), "1 shown 0x0"}};
+  // clang-format on
   TraceSlot* slot = nullptr;
   for (auto [message, wParam, lParam, after] : cases) {
     slot = start("target.example");
     const std::string result = std::to_string(traceWindowProc(windowOf(slot), message, wParam, lParam)) + " ";
-    RECT e = {};
-    GetWindowRect(editOf(slot), &e);
-    const std::string size = std::to_string(e.right - e.left) + "x" + std::to_string(e.bottom - e.top);
+    const RECT e = rectOf(editOf(slot));
+    const std::string size = two(e.right - e.left, "x", e.bottom - e.top);
     EXPECT_EQ(result + state(slot) + (message == WM_SIZE ? " " + size : ""), after) << message;
   }
   SendMessageA(editOf(slot), WM_CHAR, 'x', 0);  // read-only, and no taskbar button for the window
@@ -118,20 +112,16 @@ TEST_F(GuiTest, SlotsLowestFreeFirstNoneWhenFullGivenBackOnFailureReusedFromNoth
   EXPECT_STREQ(slot->hops[1].name, "localhost");
 }
 
-template <typename... Key>
-void keys(Key... down) {  // pressed in this order, released in reverse
-  const BYTE key[] = {static_cast<BYTE>(down)...};
-  for (BYTE k : key) keybd_event(k, 0, 0, 0);
-  for (size_t i = sizeof key; i-- > 0;) keybd_event(key[i], 0, KEYEVENTF_KEYUP, 0);
+void keys(const std::string& down) {  // pressed in this order, released in reverse
+  for (char k : down) keybd_event(k, 0, 0, 0);
+  for (auto k = down.rbegin(); k != down.rend(); ++k) keybd_event(*k, 0, KEYEVENTF_KEYUP, 0);
   post();
 }
 void copy(const std::string& text) {  // to the clipboard; no text at all for ""
-  OpenClipboard(mainWindow), EmptyClipboard();
-  if (!text.empty())
-    SetClipboardData(CF_TEXT, strcpy(static_cast<char*>(GlobalAlloc(GMEM_FIXED, text.size() + 1)), text.c_str()));
-  CloseClipboard();
+  char* block = strcpy(static_cast<char*>(GlobalAlloc(GMEM_FIXED, text.size() + 1)), text.c_str());
+  OpenClipboard(mainWindow), EmptyClipboard(), text.empty() || SetClipboardData(CF_TEXT, block), CloseClipboard();
 }
-void hotKey(char key) { keys(VK_CONTROL, VK_SHIFT, key); }
+void hotKey(char key) { keys({VK_CONTROL, VK_SHIFT, key}); }
 void command(WORD id) { post(mainWindow, WM_COMMAND, id); }
 void notify(UINT mouse) { post(mainWindow, MSG_TRAY_NOTIFY, 1, mouse); }
 void enter(HWND window) { post(window, WM_KEYDOWN, VK_RETURN, 1); }
@@ -144,7 +134,6 @@ void moved(int dx, int dy) {  // the first trace so far from where the box puts 
   SetWindowPos(trace(), nullptr, 544 + dx, 198 + dy, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
   enter(GetDlgItem(typed("t.example"), IDC_HOST));
 }
-const std::string URL = "http://clip.example/a.html";
 
 // After each event, with a first trace open: the traces started (the window as its worker found it, place, in
 // front), the host entry box (place, in front, selection), About boxes (place, owner), the first unless shown.
@@ -155,9 +144,10 @@ TEST_F(GuiTest, TrayEventsHotKeysAndEnterDoWhatTheyAsk) {
   const std::pair<void (*)(), std::string> cases[] = {
       {[] { copy(std::string(4987, ' ') + "clip.example" + std::string(1 << 20, 'x')), hotKey('D'); },
        clip + "500,318 in front"},  // of which 4999 are read
-      {[] { copy(""), hotKey('D'), copy(URL), SetCursorPos(1000, 300), hotKey('D'); },
+      {[] {
+         copy(""), hotKey('D'), copy("clip.example"), SetCursorPos(1000, 300), keys({VK_SHIFT, VK_F11});
+       },
        clip + "574,300 in front"},  // nothing from an empty clipboard
-      {[] { keys(VK_SHIFT, VK_F11); }, clip + "500,318 in front"},
       {[] { SendMessageA(typed("x"), WM_COMMAND, IDCANCEL, 0), hotKey('E'); }, none},
       {[] { notify(WM_LBUTTONDBLCLK); }, none},
       {[] {
@@ -174,15 +164,14 @@ TEST_F(GuiTest, TrayEventsHotKeysAndEnterDoWhatTheyAsk) {
          for (HWND w : {GetDlgItem(hostEntryDialog, IDOK), hostEntryDialog, trace(), about()}) enter(w);
        },
        none + shown + " owned"}};
-  int n = 0;
   for (const auto& [event, then] : cases) {
-    SetUp(), ++n;
+    SetUp();
     TraceSlot* first = start("a.example");
-    SetCursorPos(500, 700), copy(URL), event();
+    SetCursorPos(500, 700), event();
     std::string now = std::to_string(starts - 1) + (starts > 1 ? ": " + seen + " at " + where(windowOf(started)) : "");
     if (HWND entry = FindWindowA(nullptr, "Enter host")) now += "; box at " + where(entry);
     for (HWND window = about(); window != nullptr; window = about(window)) now += "; about at " + where(window);
-    EXPECT_EQ(state(first) == "shown" ? now : now + "; first " + state(first), then) << "case " << n;
+    EXPECT_EQ(state(first) == "shown" ? now : now + "; first " + state(first), then);
   }
 }
 
@@ -210,14 +199,12 @@ TEST_F(GuiTest, Ipv6WithoutIcmpv6SaysSoInOneLineAndNamesHops) {
 // in the bottom-right corner and the About box lie whole, the About box at its distances from the edges scaled. A
 // second OK replaces the trace from the box, also where keeping that whole moved it from the place asked for.
 TEST_F(GuiTest, WindowsLieWholeOnAScaledScreen) {
-  RECT screen = {}, r = {};
-  GetWindowRect(GetDesktopWindow(), &screen);
+  RECT screen = rectOf(GetDesktopWindow()), r = {};
   HDC dc = GetDC(nullptr);
   const int dpi = GetDeviceCaps(dc, LOGPIXELSX);
   ReleaseDC(nullptr, dc);
-  ASSERT_EQ(std::to_string(screen.right) + "x" + std::to_string(screen.bottom) + " at " + std::to_string(dpi),
-            getenv("ZARTA_SCREEN"));
-  SetCursorPos(screen.right - 1, screen.bottom - 1), copy(URL), hotKey('D');
+  ASSERT_EQ(two(screen.right, "x", screen.bottom) + " at " + std::to_string(dpi), getenv("ZARTA_SCREEN"));
+  SetCursorPos(screen.right - 1, screen.bottom - 1), copy("http://clip.example/a.html"), hotKey('D');
   enter(GetDlgItem(typed("t.example"), IDC_HOST)), command(ID_ABOUT);
   const HWND fromBox = FindWindowA(nullptr, "Tracing route to t.example");
   for (HWND window : {hostEntryDialog, fromBox, FindWindowA(nullptr, "Tracing route to clip.example"), about()}) {
