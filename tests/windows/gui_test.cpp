@@ -112,18 +112,19 @@ TEST_F(GuiTest, SlotsLowestFreeFirstNoneWhenFullGivenBackOnFailureReusedFromNoth
   EXPECT_STREQ(slot->hops[1].name, "localhost");
 }
 
-void keys(const std::string& down) {  // pressed in this order, released in reverse
-  for (char k : down) keybd_event(k, 0, 0, 0);
-  for (auto k = down.rbegin(); k != down.rend(); ++k) keybd_event(*k, 0, KEYEVENTF_KEYUP, 0);
+void keys(auto... down) {  // pressed in this order, released in reverse
+  const BYTE key[] = {static_cast<BYTE>(down)...};
+  for (BYTE k : key) keybd_event(k, 0, 0, 0);
+  for (size_t i = sizeof key; i-- > 0;) keybd_event(key[i], 0, KEYEVENTF_KEYUP, 0);
   post();
 }
 void copy(const std::string& text) {  // to the clipboard; no text at all for ""
   char* block = strcpy(static_cast<char*>(GlobalAlloc(GMEM_FIXED, text.size() + 1)), text.c_str());
   OpenClipboard(mainWindow), EmptyClipboard(), text.empty() || SetClipboardData(CF_TEXT, block), CloseClipboard();
 }
-void hotKey(char key) { keys({VK_CONTROL, VK_SHIFT, key}); }
+void hotKey(char key) { keys(VK_CONTROL, VK_SHIFT, key); }
 void command(WORD id) { post(mainWindow, WM_COMMAND, id); }
-void notify(UINT mouse) { post(mainWindow, MSG_TRAY_NOTIFY, 1, mouse); }
+void notify(auto... mice) { (post(mainWindow, MSG_TRAY_NOTIFY, 1, mice), ...); }
 void enter(HWND window) { post(window, WM_KEYDOWN, VK_RETURN, 1); }
 HWND trace() { return FindWindowA(nullptr, "Tracing route to a.example"); }
 HWND about(HWND after = nullptr) { return FindWindowExA(nullptr, after, nullptr, "About zarta"); }
@@ -143,16 +144,11 @@ TEST_F(GuiTest, TrayEventsHotKeysAndEnterDoWhatTheyAsk) {
                     t = " shown Tracing route to t.example at 544,198" + box;
   const std::pair<void (*)(), std::string> cases[] = {
       {[] { copy(std::string(4987, ' ') + "clip.example" + std::string(1 << 20, 'x')), hotKey('D'); },
-       clip + "500,318 in front"},  // of which 4999 are read
-      {[] {
-         copy(""), hotKey('D'), copy("clip.example"), SetCursorPos(1000, 300), keys({VK_SHIFT, VK_F11});
-       },
-       clip + "574,300 in front"},  // nothing from an empty clipboard
+       clip + "500,318 in front"},  // of which 4999 are read; then none from an empty clipboard
+      {[] { SetCursorPos(1000, 300), keys(VK_SHIFT, VK_F11), copy(""), hotKey('D'); }, clip + "574,300 in front"},
       {[] { SendMessageA(typed("x"), WM_COMMAND, IDCANCEL, 0), hotKey('E'); }, none},
       {[] { notify(WM_LBUTTONDBLCLK); }, none},
-      {[] {
-         hostEntryDialogProc(typed("x"), WM_SYSCOMMAND, SC_CLOSE | 3, 0), notify(WM_LBUTTONDOWN), notify(WM_LBUTTONUP);
-       },
+      {[] { hostEntryDialogProc(typed("x"), WM_SYSCOMMAND, SC_CLOSE | 3, 0), notify(WM_LBUTTONDOWN, WM_LBUTTONUP); },
        "0"},
       {[] { typed(""), command(ID_ABOUT), command(ID_ABOUT), command(ID_CLOSE_WINDOWS); },  // the traces alone
        "0; box at 724,618, selected 0-0" + shown + " in front owned" + shown + " owned; first hidden stopped"},
@@ -167,7 +163,7 @@ TEST_F(GuiTest, TrayEventsHotKeysAndEnterDoWhatTheyAsk) {
   for (const auto& [event, then] : cases) {
     SetUp();
     TraceSlot* first = start("a.example");
-    SetCursorPos(500, 700), event();
+    SetCursorPos(500, 700), copy("clip.example"), event();
     std::string now = std::to_string(starts - 1) + (starts > 1 ? ": " + seen + " at " + where(windowOf(started)) : "");
     if (HWND entry = FindWindowA(nullptr, "Enter host")) now += "; box at " + where(entry);
     for (HWND window = about(); window != nullptr; window = about(window)) now += "; about at " + where(window);
