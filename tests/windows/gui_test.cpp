@@ -66,7 +66,8 @@ struct GuiTest : testing::Test {
 // A message at a time to a new trace: the result, the window and worker after it, the edit's size (less 20 pixels,
 // never below none). Then the report's columns, also after a status text: a character at each tab stop.
 TEST_F(GuiTest, TraceWindowTakesHopNamesFitsItsEditAndSetsItsTabStops) {
-  const std::tuple<UINT, WPARAM, LPARAM, const char*> cases[] = {// clang-format off
+  // clang-format off
+  const std::tuple<UINT, WPARAM, LPARAM, const char*> cases[] = {
       {10010, 0, 0, "1 shown"}, {10069, 0, 0, "1 shown"}, {10070, 0, 0, "0 shown"},
       {WM_SYSCOMMAND, SC_KEYMENU, 0, "0 shown"}, {WM_SYSCOMMAND, SC_CLOSE | 3, 0, "0 hidden stopped"},
       {WM_SIZE, 0, MAKELPARAM(300, 200), "1 shown 280x180"}, {WM_SIZE, 0, MAKELPARAM(19, 19), "1 shown 0x0"}};
@@ -100,11 +101,10 @@ TEST_F(GuiTest, SlotsLowestFreeFirstNoneWhenFullGivenBackOnFailureReusedFromNoth
   auto answered = [slot] { until([slot] { return !reverseLookupPending(*slot, 1); }); };
   ask(), memset(static_cast<void*>(slot), 0xAB, sizeof(TraceSlot));  // whatever its last trace left
   slot->window = old, slot->inUse = traceTable[17].inUse = 0;
-  ASSERT_EQ(start("new.example"), slot);
-  answered();
   static TraceSlot expected;  // zero, padding too; no tag for the refused
+  ASSERT_EQ(start("new.example"), slot);
+  answered(), strcpy(expected.hostName, "new.example");
   expected.inUse = 1, expected.window = slot->window, expected.traceTag = MAX_TRACES + 2;
-  strcpy(expected.hostName, "new.example");
   EXPECT_EQ(memcmp(slot, &expected, sizeof expected), 0);
   EXPECT_FALSE(IsWindow(old));
   EXPECT_EQ(start("c.example"), &traceTable[17]);
@@ -219,10 +219,9 @@ TEST_F(GuiTest, WindowsLieWholeOnAScaledScreen) {
 // As e2e_tray.sh runs it: `text CAPTION` prints the report so captioned, `post MESSAGE WPARAM` posts to zarta.exe's
 // tray window; both before a tray window of its own could be the one found.
 int main(int argc, char** argv) {
-  const std::string command = argc > 1 ? argv[1] : "";
-  if (command == "text" && argc == 3)
+  if (argc == 3 && !strcmp(argv[1], "text"))
     return fputs(text(GetDlgItem(FindWindowA(nullptr, argv[2]), IDC_TRACE_TEXT)).c_str(), stdout) < 0;
-  if (command == "post" && argc == 4)
+  if (argc == 4 && !strcmp(argv[1], "post"))
     return !PostMessageA(FindWindowA("zarta", nullptr), std::stoul(argv[2], nullptr, 0), std::stoul(argv[3]), 0);
   testing::InitGoogleTest(&argc, argv);
   startTray(GetModuleHandleA(nullptr));
