@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# check_imports.sh EXE OBJDUMP 4|8: zarta.exe must be one GUI file of that pointer size that needs nothing but DLLs every
-# Windows has, imports none of the newer functions it looks up when it runs (an import of Icmp6ParseReplies, missing
-# from Wine 8, would keep the program from starting there), and carries its manifest.
+# check_imports.sh EXE OBJDUMP 4|8: zarta.exe is one GUI file of that pointer size, needs no DLL Windows lacks, imports
+# none of the newer functions it looks up as it runs (Wine 8 lacks Icmp6ParseReplies: it would not start); its manifest.
 dump=$("$2" -p "$1") || exit 1
 magic=$([ "$3" = 8 ] && echo 020b || echo 010b)
 grep -Pzq "(?ms)^Magic\\s*$magic.*^Subsystem\\s*00000002" <<<"$dump" || { echo "not a $(($3 * 8))-bit GUI program"; exit 1; }

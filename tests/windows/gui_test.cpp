@@ -36,8 +36,7 @@ std::string state(const TraceSlot* slot) {  // of its window and its worker
 }
 bool fakeWorker(TraceSlot& s) { return ++starts, started = &s, seen = state(&s) + " " + text(windowOf(&s)), true; }
 void post(HWND window = nullptr, UINT message = WM_NULL, WPARAM wParam = 0, LPARAM lParam = 0) {
-  PostMessageA(window, message, wParam, lParam), PostQuitMessage(0);
-  runMessageLoop();  // the program's own, until all that is queued, and all that queues, is handled
+  PostMessageA(window, message, wParam, lParam), PostQuitMessage(0), runMessageLoop();  // till nothing is left queued
 }
 TraceSlot* start(const char* host) { return started = nullptr, startTrace(host, 100, 100), started; }  // or null
 void until(auto done) {  // handling messages meanwhile, for 10 s at most
@@ -128,8 +127,8 @@ void notify(auto... mice) { (post(mainWindow, MSG_TRAY_NOTIFY, 1, mice), ...); }
 void enter(HWND window) { post(window, WM_KEYDOWN, VK_RETURN, 1); }
 HWND trace() { return FindWindowA(nullptr, "Tracing route to a.example"); }
 HWND about(HWND after = nullptr) { return FindWindowExA(nullptr, after, nullptr, "About zarta"); }
-HWND typed(const std::string& host) {  // the host entry box, with `host` in its edit
-  return showHostEntryDialog(), SetDlgItemTextA(hostEntryDialog, IDC_HOST, host.c_str()), hostEntryDialog;
+HWND typed(const char* host) {  // the host entry box, with `host` in its edit
+  return showHostEntryDialog(), SetDlgItemTextA(hostEntryDialog, IDC_HOST, host), hostEntryDialog;
 }
 void moved(int dx, int dy) {  // the first trace so far from where the box puts a trace, then Enter in the box
   SetWindowPos(trace(), nullptr, 544 + dx, 198 + dy, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
@@ -161,21 +160,18 @@ TEST_F(GuiTest, TrayEventsHotKeysAndEnterDoWhatTheyAsk) {
        },
        none + shown + " owned"}};
   for (const auto& [event, then] : cases) {
-    SetUp();
-    TraceSlot* first = start("a.example");
-    SetCursorPos(500, 700), copy("clip.example"), event();
+    SetUp(), start("a.example"), SetCursorPos(500, 700), copy("clip.example"), event();
     std::string now = std::to_string(starts - 1) + (starts > 1 ? ": " + seen + " at " + where(windowOf(started)) : "");
     if (HWND entry = FindWindowA(nullptr, "Enter host")) now += "; box at " + where(entry);
     for (HWND window = about(); window != nullptr; window = about(window)) now += "; about at " + where(window);
-    EXPECT_EQ(state(first) == "shown" ? now : now + "; first " + state(first), then);
+    EXPECT_EQ(state(traceTable) == "shown" ? now : now + "; first " + state(traceTable), then);
   }
 }
 
 // An IPv6 literal traced by the real worker where no ICMPv6 transport opens (Wine 8: the last refusal named): one line
 // says so, nothing is sent, the table keeps IPv6's columns. An IPv6 hop is named by the resolver's threads.
 TEST_F(GuiTest, Ipv6WithoutIcmpv6SaysSoInOneLineAndNamesHops) {
-  startWorkerThread = startTraceWorkerThread;
-  enter(GetDlgItem(typed("2001:db8::1"), IDC_HOST));
+  startWorkerThread = startTraceWorkerThread, enter(GetDlgItem(typed("2001:db8::1"), IDC_HOST));
   startWorkerThread = fakeWorker;
   TraceSlot* slot = findSlotByWindow(FindWindowA(nullptr, "Tracing route to 2001:db8::1"));
   ASSERT_NE(slot, nullptr);
@@ -191,9 +187,8 @@ TEST_F(GuiTest, Ipv6WithoutIcmpv6SaysSoInOneLineAndNamesHops) {
   EXPECT_EQ(slot->inUse, 0u);
 }
 
-// On the screen of $ZARTA_SCREEN (in its own pixels), the host box, a trace from it, a clipboard trace with the cursor
-// in the bottom-right corner and the About box lie whole, the About box at its distances from the edges scaled. A
-// second OK replaces the trace from the box, also where keeping that whole moved it from the place asked for.
+// On $ZARTA_SCREEN, the host box, a trace from it, a clipboard trace from the bottom-right corner and the About box lie
+// whole, About at its scaled distances; a second OK replaces the box's trace, also where lying whole moved it.
 TEST_F(GuiTest, WindowsLieWholeOnAScaledScreen) {
   RECT screen = rectOf(GetDesktopWindow()), r = {};
   HDC dc = GetDC(nullptr);
