@@ -19,7 +19,6 @@ printf 'http://target.example/index.html' | ns xclip -selection clipboard
 traced() { ns xdotool search --name 'Tracing route to target.example' >/dev/null; }
 press() { ns xdotool windowfocus --sync "$(tray)" key --clearmodifiers ctrl+shift+d && sleep 2; }  # again if lost
 wait_for 60 eval 'traced || { press && traced; }' || fail "the clipboard hot key started no trace"
-wait_for 90 eval '[ "$(report)" = "$(zt_kernel_report)" ]' || fail "the report is not"$'\n'"$(zt_kernel_report)
-but"$'\n'"$(report)"
+wait_for 90 eval '[ "$(report)" = "$(zt_kernel_report)" ]' || fail $'the report is not\n'"$(zt_kernel_report)"$'\nbut\n'"$(report)"
 ns "$wine_run" "$tests" post 0x111 40002  # WM_COMMAND ID_EXIT
 wait_for 10 eval '! kill -0 $zarta 2>/dev/null' && { wait "$zarta"; [ $? = 1 ]; } || fail "Exit did not end the program with 1"

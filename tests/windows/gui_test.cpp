@@ -17,9 +17,8 @@ TraceSlot* started;  // the slot it was given last
 std::string seen;    // that slot's window as the worker found it: shown or hidden, and its caption
 
 std::string text(HWND window) {  // by WM_GETTEXT, which reads another program's edit too
-  static char buffer[1 << 16];
-  *buffer = 0, SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, LPARAM(buffer), SMTO_ABORTIFHUNG, 5000, nullptr);
-  return buffer;
+  static char got[1 << 16];
+  return SendMessageTimeoutA(window, WM_GETTEXT, sizeof got, LPARAM(got), SMTO_ABORTIFHUNG, 5000, nullptr) ? got : "";
 }
 std::string two(long a, const char* between, long b) { return std::to_string(a) + between + std::to_string(b); }
 RECT rectOf(HWND window, RECT r = {}) { return GetWindowRect(window, &r), r; }
@@ -45,19 +44,15 @@ void until(auto done) {  // handling messages meanwhile, for 10 s at most
 void expectTabStops(const TraceSlot* slot, std::initializer_list<int> stops) {  // in dialog units: a character at each
   SetWindowTextA(editOf(slot), "\t\t\t\t\t\t.");
   auto x = [&](int at) { return static_cast<short>(SendMessageA(editOf(slot), EM_POSFROMCHAR, at, 0)); };
-  for (int tab = 0; int units : stops) {
-    RECT stop = {0, 0, units, 0};
-    MapDialogRect(windowOf(slot), &stop);
-    EXPECT_NEAR(x(++tab) - x(0), stop.right, 1) << "tab " << tab;
-  }
+  auto pixels = [&](RECT r) { return MapDialogRect(windowOf(slot), &r), r.right; };
+  for (int tab = 0; int units : stops) EXPECT_NEAR(x(++tab) - x(0), pixels({0, 0, units, 0}), 1) << "tab " << tab;
 }
 
 struct GuiTest : testing::Test {
   void SetUp() override {  // no dialog of this thread (looking again from the first after each), no trace
-    post();
+    post(), memset(static_cast<void*>(traceTable), 0, sizeof traceTable), startWorkerThread = fakeWorker;
     for (HWND w = nullptr; (w = FindWindowExA(nullptr, w, "#32770", nullptr)) != nullptr;)
       if (GetWindowThreadProcessId(w, nullptr) == GetCurrentThreadId()) DestroyWindow(w), w = nullptr;
-    memset(static_cast<void*>(traceTable), 0, sizeof traceTable);
     nextTraceTag = 0, hostEntryDialog = nullptr, appInstance = GetModuleHandleA(nullptr), starts = 0;
   }
 };
@@ -172,7 +167,6 @@ TEST_F(GuiTest, TrayEventsHotKeysAndEnterDoWhatTheyAsk) {
 // says so, nothing is sent, the table keeps IPv6's columns. An IPv6 hop is named by the resolver's threads.
 TEST_F(GuiTest, Ipv6WithoutIcmpv6SaysSoInOneLineAndNamesHops) {
   startWorkerThread = startTraceWorkerThread, enter(GetDlgItem(typed("2001:db8::1"), IDC_HOST));
-  startWorkerThread = fakeWorker;
   TraceSlot* slot = findSlotByWindow(FindWindowA(nullptr, "Tracing route to 2001:db8::1"));
   ASSERT_NE(slot, nullptr);
   until([slot] { return text(editOf(slot)).find("Hop") != std::string::npos; });
@@ -220,6 +214,5 @@ int main(int argc, char** argv) {
     return !PostMessageA(FindWindowA("zarta", nullptr), std::stoul(argv[2], nullptr, 0), std::stoul(argv[3]), 0);
   testing::InitGoogleTest(&argc, argv);
   startTray(GetModuleHandleA(nullptr));
-  startWorkerThread = fakeWorker;
   return RUN_ALL_TESTS();
 }
