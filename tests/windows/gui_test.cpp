@@ -16,17 +16,17 @@ int starts;          // by the worker double
 TraceSlot* started;  // the slot it was given last
 std::string seen;    // that slot's window as the worker found it: shown or hidden, and its caption
 
-std::string text(HWND window) {
-  static char buffer[1 << 16];
-  return GetWindowTextA(window, buffer, sizeof buffer), buffer;
+std::string text(HWND window) {  // by WM_GETTEXT, which reads another program's edit too
+  static char got[1 << 16];
+  return SendMessageTimeoutA(window, WM_GETTEXT, sizeof got, LPARAM(got), SMTO_ABORTIFHUNG, 5000, nullptr) ? got : "";
 }
+std::string two(long a, const char* between, long b) { return std::to_string(a) + between + std::to_string(b); }
+RECT rectOf(HWND window, RECT r = {}) { return GetWindowRect(window, &r), r; }
 std::string where(HWND window) {  // "left,top", whether in front and owned, and what of the host edit is selected
-  RECT r = {};
-  const LRESULT s = (GetWindowRect(window, &r), SendDlgItemMessageA(window, IDC_HOST, EM_GETSEL, 0, 0));
-  return std::to_string(r.left) + "," + std::to_string(r.top) + (GetForegroundWindow() == window ? " in front" : "") +
+  const LRESULT s = SendDlgItemMessageA(window, IDC_HOST, EM_GETSEL, 0, 0);
+  return two(rectOf(window).left, ",", rectOf(window).top) + (GetForegroundWindow() == window ? " in front" : "") +
          (GetWindow(window, GW_OWNER) == mainWindow ? " owned" : "") +
-         (GetDlgItem(window, IDC_HOST) ? ", selected " + std::to_string(LOWORD(s)) + "-" + std::to_string(HIWORD(s))
-                                       : "");
+         (GetDlgItem(window, IDC_HOST) ? ", selected " + two(LOWORD(s), "-", HIWORD(s)) : "");
 }
 HWND windowOf(const TraceSlot* slot) { return static_cast<HWND>(slot->window); }
 HWND editOf(const TraceSlot* slot) { return GetDlgItem(windowOf(slot), IDC_TRACE_TEXT); }
@@ -35,31 +35,24 @@ std::string state(const TraceSlot* slot) {  // of its window and its worker
 }
 bool fakeWorker(TraceSlot& s) { return ++starts, started = &s, seen = state(&s) + " " + text(windowOf(&s)), true; }
 void post(HWND window = nullptr, UINT message = WM_NULL, WPARAM wParam = 0, LPARAM lParam = 0) {
-  PostMessageA(window, message, wParam, lParam), PostQuitMessage(0);
-  runMessageLoop();  // the program's own, until all that is queued, and all that queues, is handled
+  PostMessageA(window, message, wParam, lParam), PostQuitMessage(0), runMessageLoop();  // till nothing is left queued
 }
 TraceSlot* start(const char* host) { return started = nullptr, startTrace(host, 100, 100), started; }  // or null
-template <typename Condition>
-void until(Condition done) {  // handling messages meanwhile, for 10 s at most
+void until(auto done) {  // handling messages meanwhile, for 10 s at most
   for (DWORD begin = GetTickCount(); !done() && GetTickCount() - begin < 10000; Sleep(1)) post();
 }
 void expectTabStops(const TraceSlot* slot, std::initializer_list<int> stops) {  // in dialog units: a character at each
   SetWindowTextA(editOf(slot), "\t\t\t\t\t\t.");
   auto x = [&](int at) { return static_cast<short>(SendMessageA(editOf(slot), EM_POSFROMCHAR, at, 0)); };
-  int tab = 0;
-  for (int units : stops) {
-    RECT stop = {0, 0, units, 0};
-    MapDialogRect(windowOf(slot), &stop);
-    EXPECT_NEAR(x(++tab) - x(0), stop.right, 1) << "tab " << tab;
-  }
+  auto pixels = [&](RECT r) { return MapDialogRect(windowOf(slot), &r), r.right; };
+  for (int tab = 0; int units : stops) EXPECT_NEAR(x(++tab) - x(0), pixels({0, 0, units, 0}), 1) << "tab " << tab;
 }
 
 struct GuiTest : testing::Test {
   void SetUp() override {  // no dialog of this thread (looking again from the first after each), no trace
-    post();
+    post(), memset(static_cast<void*>(traceTable), 0, sizeof traceTable), startWorkerThread = fakeWorker;
     for (HWND w = nullptr; (w = FindWindowExA(nullptr, w, "#32770", nullptr)) != nullptr;)
       if (GetWindowThreadProcessId(w, nullptr) == GetCurrentThreadId()) DestroyWindow(w), w = nullptr;
-    memset(static_cast<void*>(traceTable), 0, sizeof traceTable);
     nextTraceTag = 0, hostEntryDialog = nullptr, appInstance = GetModuleHandleA(nullptr), starts = 0;
   }
 };
@@ -67,21 +60,18 @@ struct GuiTest : testing::Test {
 // A message at a time to a new trace: the result, the window and worker after it, the edit's size (less 20 pixels,
 // never below none). Then the report's columns, also after a status text: a character at each tab stop.
 TEST_F(GuiTest, TraceWindowTakesHopNamesFitsItsEditAndSetsItsTabStops) {
+  // clang-format off
   const std::tuple<UINT, WPARAM, LPARAM, const char*> cases[] = {
-      // clang-format off
       {10010, 0, 0, "1 shown"}, {10069, 0, 0, "1 shown"}, {10070, 0, 0, "0 shown"},
       {WM_SYSCOMMAND, SC_KEYMENU, 0, "0 shown"}, {WM_SYSCOMMAND, SC_CLOSE | 3, 0, "0 hidden stopped"},
-      {WM_SIZE, 0, MAKELPARAM(300, 200), "1 shown 280x180"},
-      {WM_SIZE, 0, MAKELPARAM(19, 19), "1 shown 0x0"},
-      // clang-format on
-  };
+      {WM_SIZE, 0, MAKELPARAM(300, 200), "1 shown 280x180"}, {WM_SIZE, 0, MAKELPARAM(19, 19), "1 shown 0x0"}};
+  // clang-format on
   TraceSlot* slot = nullptr;
   for (auto [message, wParam, lParam, after] : cases) {
     slot = start("target.example");
     const std::string result = std::to_string(traceWindowProc(windowOf(slot), message, wParam, lParam)) + " ";
-    RECT e = {};
-    GetWindowRect(editOf(slot), &e);
-    const std::string size = std::to_string(e.right - e.left) + "x" + std::to_string(e.bottom - e.top);
+    const RECT e = rectOf(editOf(slot));
+    const std::string size = two(e.right - e.left, "x", e.bottom - e.top);
     EXPECT_EQ(result + state(slot) + (message == WM_SIZE ? " " + size : ""), after) << message;
   }
   SendMessageA(editOf(slot), WM_CHAR, 'x', 0);  // read-only, and no taskbar button for the window
@@ -105,11 +95,10 @@ TEST_F(GuiTest, SlotsLowestFreeFirstNoneWhenFullGivenBackOnFailureReusedFromNoth
   auto answered = [slot] { until([slot] { return !reverseLookupPending(*slot, 1); }); };
   ask(), memset(static_cast<void*>(slot), 0xAB, sizeof(TraceSlot));  // whatever its last trace left
   slot->window = old, slot->inUse = traceTable[17].inUse = 0;
-  ASSERT_EQ(start("new.example"), slot);
-  answered();
   static TraceSlot expected;  // zero, padding too; no tag for the refused
+  ASSERT_EQ(start("new.example"), slot);
+  answered(), strcpy(expected.hostName, "new.example");
   expected.inUse = 1, expected.window = slot->window, expected.traceTag = MAX_TRACES + 2;
-  strcpy(expected.hostName, "new.example");
   EXPECT_EQ(memcmp(slot, &expected, sizeof expected), 0);
   EXPECT_FALSE(IsWindow(old));
   EXPECT_EQ(start("c.example"), &traceTable[17]);
@@ -117,33 +106,29 @@ TEST_F(GuiTest, SlotsLowestFreeFirstNoneWhenFullGivenBackOnFailureReusedFromNoth
   EXPECT_STREQ(slot->hops[1].name, "localhost");
 }
 
-template <typename... Key>
-void keys(Key... down) {  // pressed in this order, released in reverse
+void keys(auto... down) {  // pressed in this order, released in reverse
   const BYTE key[] = {static_cast<BYTE>(down)...};
   for (BYTE k : key) keybd_event(k, 0, 0, 0);
   for (size_t i = sizeof key; i-- > 0;) keybd_event(key[i], 0, KEYEVENTF_KEYUP, 0);
   post();
 }
 void copy(const std::string& text) {  // to the clipboard; no text at all for ""
-  OpenClipboard(mainWindow), EmptyClipboard();
-  if (!text.empty())
-    SetClipboardData(CF_TEXT, strcpy(static_cast<char*>(GlobalAlloc(GMEM_FIXED, text.size() + 1)), text.c_str()));
-  CloseClipboard();
+  char* block = strcpy(static_cast<char*>(GlobalAlloc(GMEM_FIXED, text.size() + 1)), text.c_str());
+  OpenClipboard(mainWindow), EmptyClipboard(), text.empty() || SetClipboardData(CF_TEXT, block), CloseClipboard();
 }
 void hotKey(char key) { keys(VK_CONTROL, VK_SHIFT, key); }
 void command(WORD id) { post(mainWindow, WM_COMMAND, id); }
-void notify(UINT mouse) { post(mainWindow, MSG_TRAY_NOTIFY, 1, mouse); }
+void notify(auto... mice) { (post(mainWindow, MSG_TRAY_NOTIFY, 1, mice), ...); }
 void enter(HWND window) { post(window, WM_KEYDOWN, VK_RETURN, 1); }
 HWND trace() { return FindWindowA(nullptr, "Tracing route to a.example"); }
 HWND about(HWND after = nullptr) { return FindWindowExA(nullptr, after, nullptr, "About zarta"); }
-HWND typed(const std::string& host) {  // the host entry box, with `host` in its edit
-  return showHostEntryDialog(), SetDlgItemTextA(hostEntryDialog, IDC_HOST, host.c_str()), hostEntryDialog;
+HWND typed(const char* host) {  // the host entry box, with `host` in its edit
+  return showHostEntryDialog(), SetDlgItemTextA(hostEntryDialog, IDC_HOST, host), hostEntryDialog;
 }
 void moved(int dx, int dy) {  // the first trace so far from where the box puts a trace, then Enter in the box
   SetWindowPos(trace(), nullptr, 544 + dx, 198 + dy, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
   enter(GetDlgItem(typed("t.example"), IDC_HOST));
 }
-const std::string URL = "http://clip.example/a.html";
 
 // After each event, with a first trace open: the traces started (the window as its worker found it, place, in
 // front), the host entry box (place, in front, selection), About boxes (place, owner), the first unless shown.
@@ -153,15 +138,11 @@ TEST_F(GuiTest, TrayEventsHotKeysAndEnterDoWhatTheyAsk) {
                     t = " shown Tracing route to t.example at 544,198" + box;
   const std::pair<void (*)(), std::string> cases[] = {
       {[] { copy(std::string(4987, ' ') + "clip.example" + std::string(1 << 20, 'x')), hotKey('D'); },
-       clip + "500,318 in front"},  // of which 4999 are read
-      {[] { copy(""), hotKey('D'), copy(URL), SetCursorPos(1000, 300), hotKey('D'); },
-       clip + "574,300 in front"},  // nothing from an empty clipboard
-      {[] { keys(VK_SHIFT, VK_F11); }, clip + "500,318 in front"},
+       clip + "500,318 in front"},  // of which 4999 are read; then none from an empty clipboard
+      {[] { SetCursorPos(1000, 300), keys(VK_SHIFT, VK_F11), copy(""), hotKey('D'); }, clip + "574,300 in front"},
       {[] { SendMessageA(typed("x"), WM_COMMAND, IDCANCEL, 0), hotKey('E'); }, none},
       {[] { notify(WM_LBUTTONDBLCLK); }, none},
-      {[] {
-         hostEntryDialogProc(typed("x"), WM_SYSCOMMAND, SC_CLOSE | 3, 0), notify(WM_LBUTTONDOWN), notify(WM_LBUTTONUP);
-       },
+      {[] { hostEntryDialogProc(typed("x"), WM_SYSCOMMAND, SC_CLOSE | 3, 0), notify(WM_LBUTTONDOWN, WM_LBUTTONUP); },
        "0"},
       {[] { typed(""), command(ID_ABOUT), command(ID_ABOUT), command(ID_CLOSE_WINDOWS); },  // the traces alone
        "0; box at 724,618, selected 0-0" + shown + " in front owned" + shown + " owned; first hidden stopped"},
@@ -173,24 +154,19 @@ TEST_F(GuiTest, TrayEventsHotKeysAndEnterDoWhatTheyAsk) {
          for (HWND w : {GetDlgItem(hostEntryDialog, IDOK), hostEntryDialog, trace(), about()}) enter(w);
        },
        none + shown + " owned"}};
-  int n = 0;
   for (const auto& [event, then] : cases) {
-    SetUp(), ++n;
-    TraceSlot* first = start("a.example");
-    SetCursorPos(500, 700), copy(URL), event();
+    SetUp(), start("a.example"), SetCursorPos(500, 700), copy("clip.example"), event();
     std::string now = std::to_string(starts - 1) + (starts > 1 ? ": " + seen + " at " + where(windowOf(started)) : "");
     if (HWND entry = FindWindowA(nullptr, "Enter host")) now += "; box at " + where(entry);
     for (HWND window = about(); window != nullptr; window = about(window)) now += "; about at " + where(window);
-    EXPECT_EQ(state(first) == "shown" ? now : now + "; first " + state(first), then) << "case " << n;
+    EXPECT_EQ(state(traceTable) == "shown" ? now : now + "; first " + state(traceTable), then);
   }
 }
 
 // An IPv6 literal traced by the real worker where no ICMPv6 transport opens (Wine 8: the last refusal named): one line
 // says so, nothing is sent, the table keeps IPv6's columns. An IPv6 hop is named by the resolver's threads.
 TEST_F(GuiTest, Ipv6WithoutIcmpv6SaysSoInOneLineAndNamesHops) {
-  startWorkerThread = startTraceWorkerThread;
-  enter(GetDlgItem(typed("2001:db8::1"), IDC_HOST));
-  startWorkerThread = fakeWorker;
+  startWorkerThread = startTraceWorkerThread, enter(GetDlgItem(typed("2001:db8::1"), IDC_HOST));
   TraceSlot* slot = findSlotByWindow(FindWindowA(nullptr, "Tracing route to 2001:db8::1"));
   ASSERT_NE(slot, nullptr);
   until([slot] { return text(editOf(slot)).find("Hop") != std::string::npos; });
@@ -205,18 +181,15 @@ TEST_F(GuiTest, Ipv6WithoutIcmpv6SaysSoInOneLineAndNamesHops) {
   EXPECT_EQ(slot->inUse, 0u);
 }
 
-// On the screen of $ZARTA_SCREEN (in its own pixels), the host box, a trace from it, a clipboard trace with the cursor
-// in the bottom-right corner and the About box lie whole, the About box at its distances from the edges scaled. A
-// second OK replaces the trace from the box, also where keeping that whole moved it from the place asked for.
+// On $ZARTA_SCREEN, the host box, a trace from it, a clipboard trace from the bottom-right corner and the About box lie
+// whole, About at its scaled distances; a second OK replaces the box's trace, also where lying whole moved it.
 TEST_F(GuiTest, WindowsLieWholeOnAScaledScreen) {
-  RECT screen = {}, r = {};
-  GetWindowRect(GetDesktopWindow(), &screen);
+  RECT screen = rectOf(GetDesktopWindow()), r = {};
   HDC dc = GetDC(nullptr);
   const int dpi = GetDeviceCaps(dc, LOGPIXELSX);
   ReleaseDC(nullptr, dc);
-  ASSERT_EQ(std::to_string(screen.right) + "x" + std::to_string(screen.bottom) + " at " + std::to_string(dpi),
-            getenv("ZARTA_SCREEN"));
-  SetCursorPos(screen.right - 1, screen.bottom - 1), copy(URL), hotKey('D');
+  ASSERT_EQ(two(screen.right, "x", screen.bottom) + " at " + std::to_string(dpi), getenv("ZARTA_SCREEN"));
+  SetCursorPos(screen.right - 1, screen.bottom - 1), copy("http://clip.example/a.html"), hotKey('D');
   enter(GetDlgItem(typed("t.example"), IDC_HOST)), command(ID_ABOUT);
   const HWND fromBox = FindWindowA(nullptr, "Tracing route to t.example");
   for (HWND window : {hostEntryDialog, fromBox, FindWindowA(nullptr, "Tracing route to clip.example"), about()}) {
@@ -232,9 +205,14 @@ TEST_F(GuiTest, WindowsLieWholeOnAScaledScreen) {
 
 }  // namespace
 
+// As e2e_tray.sh runs it: `text CAPTION` prints the report so captioned, `post MESSAGE WPARAM` posts to zarta.exe's
+// tray window; both before a tray window of its own could be the one found.
 int main(int argc, char** argv) {
+  if (argc == 3 && !strcmp(argv[1], "text"))
+    return fputs(text(GetDlgItem(FindWindowA(nullptr, argv[2]), IDC_TRACE_TEXT)).c_str(), stdout) < 0;
+  if (argc == 4 && !strcmp(argv[1], "post"))
+    return !PostMessageA(FindWindowA("zarta", nullptr), std::stoul(argv[2], nullptr, 0), std::stoul(argv[3]), 0);
   testing::InitGoogleTest(&argc, argv);
   startTray(GetModuleHandleA(nullptr));
-  startWorkerThread = fakeWorker;
   return RUN_ALL_TESTS();
 }

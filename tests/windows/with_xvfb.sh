@@ -12,8 +12,7 @@ start_xvfb() {  # [PREFIX...]: Xvfb run through PREFIX on a free display; sets D
     "$@" "$wine_run" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "${ZARTA_SCREEN##* }" /f >/dev/null 2>&1
 }
 [ "${BASH_SOURCE[0]}" = "$0" ] || return 0
-# Run by itself, in a network namespace of its own, Wine's server too: nothing the program sends leaves, and the names
-# it looks up come from the namespace's hosts file.
+# Run by itself, in a network namespace of its own with Wine's server: nothing sent leaves, names come from its hosts.
 source "$here/tests/integration/lib.sh" && . "$wine_run" --env "$1" || exit
 zt_require Xvfb && zt_ns gui "::1 ipv6-loopback.example" && ns=(ip netns exec "$ZT_ID-gui") || exit
 "$wine_server" -k 2>/dev/null; "$wine_server" -w  # a session left from another screen keeps that screen's size
