@@ -119,6 +119,7 @@ TEST(Engine, CountsBestWorstAndDeviationOfTheHeldRoundTrips) {
   }
 }
 
+const uint8_t ECHO = ICMP_TYPE_ECHO_REPLY, EXPIRED = ICMP_TYPE_TIME_EXCEEDED;
 // How a test answer differs from what the path would send.
 enum Shape { PLAIN, OPTIONS, QUOTED_OPTIONS, LOOPED_REQUEST, UNREACHABLE, QUOTED_UDP };
 
@@ -139,50 +140,45 @@ std::vector<uint8_t> answer(uint8_t type, uint8_t hop, uint8_t tag, uint32_t tim
 // Only this trace's answer to a hop's latest probe counts, and only what routers send teaches a silent hop its router.
 // Nothing else, whole or cut anywhere, changes the report, is read past its end, or keeps the right answer out.
 TEST(Engine, TakesOnlyThisTracesAnswersAsRoutersSendThem) {
-  const struct Case {
-    const char* what;
-    uint8_t hop, type;  // hop 0 has a measurement probe out, hop 1 is silent with a discovery probe out
-    Shape shape;
-    bool taken;                 // counted for hop 0, learnt for hop 1
-    int32_t delta = 0;          // timestamp less the latest probe's
-    uint32_t pid = 0x7FFF1234;  // the trace's own
-    uint8_t tag = 200;          // the trace's own
-    const char* sender = "198.51.100.7";
-  } cases[] = {{"the latest probe's echo reply", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, true},
-               {"the id's low 16 bits", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, true, 0, 0x1234},
-               {"a header with options", 0, ICMP_TYPE_ECHO_REPLY, OPTIONS, true},
-               {"a router's time-exceeded, whole: expired on its way", 0, ICMP_TYPE_TIME_EXCEEDED, PLAIN, false},
-               {"an older probe's timestamp", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, false, -1},
-               {"another identifier", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, false, 0, 0x7FFF1235},
-               {"another tag", 0, ICMP_TYPE_ECHO_REPLY, PLAIN, false, 0, 0x7FFF1234, 9},
-               {"hop index 60", 60, ICMP_TYPE_ECHO_REPLY, PLAIN, false},
-               {"hop index 255", 255, ICMP_TYPE_ECHO_REPLY, PLAIN, false},
-               {"the probe itself, looped back", 0, ICMP_TYPE_ECHO_REPLY, LOOPED_REQUEST, false},
-               {"a time-exceeded for a UDP datagram", 1, ICMP_TYPE_TIME_EXCEEDED, QUOTED_UDP, false},
-               {"a router's headers with options", 1, ICMP_TYPE_TIME_EXCEEDED, QUOTED_OPTIONS, true},
-               {"a router 0.0.0.0", 1, ICMP_TYPE_TIME_EXCEEDED, PLAIN, false, 0, 0x7FFF1234, 200, "0.0.0.0"},
-               {"a router's unreachable", 1, ICMP_TYPE_TIME_EXCEEDED, UNREACHABLE, false},
-               {"a router for hop 40, never probed", 40, ICMP_TYPE_TIME_EXCEEDED, PLAIN, false}};
-  auto measuring = [](uint32_t clockStart) {  // the path answers no more
+  const uint32_t ID = 0x7FFF1234;  // the trace's own process id, and its tag is 200
+  const char* const R = "198.51.100.7";
+  // What; the hop (0 has a measurement probe out, 1 is silent with a discovery probe out); the type; the shape; taken
+  // (counted for hop 0, learnt for hop 1); the timestamp less the latest probe's; the id; the tag; the sender.
+  const std::tuple<const char*, uint8_t, uint8_t, Shape, bool, int32_t, uint32_t, uint8_t, const char*> cases[] = {
+      {"the latest probe's echo reply", 0, ECHO, PLAIN, true, 0, ID, 200, R},
+      {"the id's low 16 bits", 0, ECHO, PLAIN, true, 0, 0x1234, 200, R},
+      {"a header with options", 0, ECHO, OPTIONS, true, 0, ID, 200, R},
+      {"a router's time-exceeded, whole: expired on its way", 0, EXPIRED, PLAIN, false, 0, ID, 200, R},
+      {"an older probe's timestamp", 0, ECHO, PLAIN, false, -1, ID, 200, R},
+      {"another identifier", 0, ECHO, PLAIN, false, 0, 0x7FFF1235, 200, R},
+      {"another tag", 0, ECHO, PLAIN, false, 0, ID, 9, R},
+      {"hop index 60", 60, ECHO, PLAIN, false, 0, ID, 200, R},
+      {"hop index 255", 255, ECHO, PLAIN, false, 0, ID, 200, R},
+      {"the probe itself, looped back", 0, ECHO, LOOPED_REQUEST, false, 0, ID, 200, R},
+      {"a time-exceeded for a UDP datagram", 1, EXPIRED, QUOTED_UDP, false, 0, ID, 200, R},
+      {"a router's headers with options", 1, EXPIRED, QUOTED_OPTIONS, true, 0, ID, 200, R},
+      {"a router 0.0.0.0", 1, EXPIRED, PLAIN, false, 0, ID, 200, "0.0.0.0"},
+      {"a router's unreachable", 1, EXPIRED, UNREACHABLE, false, 0, ID, 200, R},
+      {"a router for hop 40, never probed", 40, EXPIRED, PLAIN, false, 0, ID, 200, R}};
+  auto measuring = [ID](uint32_t clockStart) {  // the path answers no more
     auto trace = std::make_unique<SimTrace>("client 192.0.2.2\ntarget 203.0.113.9\nhop 198.51.100.1 delay 50\n",
-                                            clockStart, 200, 0x7FFF1234);
+                                            clockStart, 200, ID);
     trace->step(60), trace->waiting.clear(), trace->answering = false;
     return trace;
   };
   // The clock starts so that the probe leaves at 0, the timestamp of a quote that lacks it.
   const uint32_t clockStart = 0u - measuring(0)->slot.hops[0].lastSendTime;
-  for (const Case& c : cases) {
+  for (auto [what, k, type, shape, taken, delta, id, tag, sender] : cases) {
     std::unique_ptr<SimTrace> trace = measuring(clockStart);
     const HopRecord& hop = trace->slot.hops[0];
     ASSERT_TRUE(hop.awaitingReply == 1 && hop.lastSendTime == 0 && trace->slot.hops[1].discoveryProbes > 0);
     const std::string before = trace->report();
-    std::vector<uint8_t> bytes =
-        answer(c.type, c.hop, c.tag, trace->slot.hops[c.hop % MAX_HOPS].lastSendTime + c.delta, c.pid, c.shape);
+    std::vector<uint8_t> bytes = answer(type, k, tag, trace->slot.hops[k % MAX_HOPS].lastSendTime + delta, id, shape);
     for (size_t length = 0; length <= bytes.size(); ++length)
-      trace->deliver(parseAddress(c.sender), std::vector<uint8_t>(bytes.begin(), bytes.begin() + length));
-    EXPECT_EQ(trace->report() != before, c.taken) << c.what << "\n" << trace->report();
-    trace->deliver(parseAddress("198.51.100.1"), answer(ICMP_TYPE_ECHO_REPLY, 0, 200, 0, 0x7FFF1234));
-    EXPECT_EQ(hop.replyCount, 1u) << "the right answer after " << c.what;
+      trace->deliver(parseAddress(sender), std::vector<uint8_t>(bytes.begin(), bytes.begin() + length));
+    EXPECT_EQ(trace->report() != before, taken) << what << "\n" << trace->report();
+    trace->deliver(parseAddress("198.51.100.1"), answer(ECHO, 0, 200, 0, ID));
+    EXPECT_EQ(hop.replyCount, 1u) << "the right answer after " << what;
   }
 }
 
@@ -193,7 +189,7 @@ TEST(Engine, RandomAnswersKeepTheHopTableConsistent) {
   SimTrace trace(TWO_ROUTERS);
   trace.answering = false;  // the test alone answers
   for (int step = 0; step < 20000; ++step) {
-    uint8_t hop = random() % 64, type = random() % 2 ? ICMP_TYPE_ECHO_REPLY : ICMP_TYPE_TIME_EXCEEDED;
+    uint8_t hop = random() % 64, type = random() % 2 ? ECHO : EXPIRED;
     std::vector<uint8_t> bytes = answer(type, hop, 0, trace.slot.hops[hop % MAX_HOPS].lastSendTime);
     if (random() % 8 == 0) std::generate(bytes.begin(), bytes.end(), [&] { return uint8_t(random()); });
     if (random() % 8 == 0) bytes.resize(random() % bytes.size());
@@ -217,10 +213,9 @@ TEST(Engine, TargetSettlesLowestAndRoutersLearntBelowItWidenTheWindow) {
   trace.step(20);
   const std::tuple<uint8_t, uint8_t, int, int> steps[] = {
       // answer type and hop; then the target's hop, the window
-      {ICMP_TYPE_ECHO_REPLY, 5, 5, 6}, {ICMP_TYPE_ECHO_REPLY, 7, 5, 6}, {ICMP_TYPE_ECHO_REPLY, 2, 2, 3},
-      {ICMP_TYPE_ECHO_REPLY, 3, 2, 3}, {ICMP_TYPE_ECHO_REPLY, 1, 1, 2}, {ICMP_TYPE_TIME_EXCEEDED, 0, 1, 3}};
+      {ECHO, 5, 5, 6}, {ECHO, 7, 5, 6}, {ECHO, 2, 2, 3}, {ECHO, 3, 2, 3}, {ECHO, 1, 1, 2}, {EXPIRED, 0, 1, 3}};
   for (auto [type, hop, targetAt, window] : steps) {
-    uint32_t sender = type == ICMP_TYPE_ECHO_REPLY ? trace.path.target : parseAddress("198.51.100.1");
+    uint32_t sender = type == ECHO ? trace.path.target : parseAddress("198.51.100.1");
     trace.deliver(sender, answer(type, hop, 0, trace.slot.hops[hop].lastSendTime), 4);
     EXPECT_TRUE(trace.slot.hops[targetAt].state == HOP_TARGET && trace.engine.probeWindow == window &&
                 trace.slot.hops[targetAt + 1].state == HOP_SILENT)
