@@ -21,13 +21,6 @@ zt_ns() {
   printf '%s\n' "127.0.0.1 localhost" "${@:2}" >"/etc/netns/$ZT_ID-$1/hosts"
 }
 zt_exec() { ip netns exec "$ZT_ID-$1" "${@:2}"; }
-# zt_link A ADDRESS_A B ADDRESS_B PREFIX [IPV6_A IPV6_B]: a veth pair between two namespaces, in a /64 for IPv6.
-zt_link() {
-  ip link add "v$2" netns "$ZT_ID-$1" type veth peer name "v$4" netns "$ZT_ID-$3"
-  ip -n "$ZT_ID-$1" addr add "$2/$5" dev "v$2" && ip -n "$ZT_ID-$1" link set "v$2" up
-  ip -n "$ZT_ID-$3" addr add "$4/$5" dev "v$4" && ip -n "$ZT_ID-$3" link set "v$4" up
-  [ -z "${6:-}" ] || { ip -n "$ZT_ID-$1" addr add "$6/64" dev "v$2" nodad && ip -n "$ZT_ID-$3" addr add "$7/64" dev "v$4" nodad; }
-}
 # The kernel path, in both families: client - r1 - r2 - r3 - target, routed both ways, no router rate-limiting its
 # answers. r2 sends no time-exceeded (a silent router); r3 drops every third echo reply it sends, counted from the
 # last zt_lossy. The target's IPv6 name is target6.example; both.example has both of its addresses.
@@ -36,43 +29,35 @@ zt_kernel_path() {
     "2001:db8:1::1 r1.example" "2001:db8:3::2 r3.example" "2001:db8:4::9 target6.example" \
     "203.0.113.9 both.example" "2001:db8:4::9 both.example"
   for ns in r1 r2 r3 target; do zt_ns $ns; done
-  for link in "client 198.51.100.2 r1 198.51.100.1 29 2001:db8:1::2 2001:db8:1::1" \
-    "r1 198.51.100.9 r2 198.51.100.10 29 2001:db8:2::1 2001:db8:2::2" \
-    "r2 198.51.100.17 r3 198.51.100.18 29 2001:db8:3::1 2001:db8:3::2" \
-    "r3 203.0.113.1 target 203.0.113.9 24 2001:db8:4::1 2001:db8:4::9"; do
-    read -r a near b far prefix near6 far6 <<<"$link" && zt_link "$a" "$near" "$b" "$far" "$prefix" "$near6" "$far6"
-    zt_exec "$a" ip route add default via "$far" && zt_exec "$b" ip route add 198.51.100.2 via "$near"
-    zt_exec "$a" ip -6 route add default via "$far6" && zt_exec "$b" ip -6 route add 2001:db8:1::2 via "$near6"
+  # Each link: namespaces A and B, A's and B's address, the prefix length, A's and B's IPv6 address (in a /64).
+  set -- client r1 198.51.100.2 198.51.100.1 29 2001:db8:1::2 2001:db8:1::1 r1 r2 198.51.100.9 198.51.100.10 29 \
+    2001:db8:2::1 2001:db8:2::2 r2 r3 198.51.100.17 198.51.100.18 29 2001:db8:3::1 2001:db8:3::2 \
+    r3 target 203.0.113.1 203.0.113.9 24 2001:db8:4::1 2001:db8:4::9
+  while (($#)); do ip link add "v$3" netns "$ZT_ID-$1" type veth peer name "v$4" netns "$ZT_ID-$2"
+    for side in "$1 $3 $6" "$2 $4 $7"; do read -r ns a a6 <<<"$side" && ip -n "$ZT_ID-$ns" link set "v$a" up &&
+      ip -n "$ZT_ID-$ns" addr add "$a/$5" dev "v$a" && ip -n "$ZT_ID-$ns" addr add "$a6/64" dev "v$a" nodad; done
+    zt_exec "$1" ip route add default via "$4" && zt_exec "$2" ip route add 198.51.100.2 via "$3"
+    zt_exec "$1" ip -6 route add default via "$7" && zt_exec "$2" ip -6 route add 2001:db8:1::2 via "$6"; shift 7
   done
   for ns in r1 r2 r3; do zt_exec $ns sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0 \
     net.ipv6.conf.all.forwarding=1 net.ipv6.icmp.ratelimit=0; done
-  zt_exec r2 iptables -A OUTPUT -p icmp --icmp-type time-exceeded -j DROP
-  zt_exec r2 ip6tables -A OUTPUT -p icmpv6 --icmpv6-type time-exceeded -j DROP
-  zt_lossy
+  zt_drop r2 time-exceeded && zt_lossy
   # New IPv6 links answer their first neighbour solicitations late.
   zt_exec client ping -6 -c 1 -W 2 2001:db8:4::9 >/dev/null
 }
-zt_lossy() {
-  for tables in "iptables icmp" "ip6tables icmpv6"; do
-    set -- $tables && zt_exec r3 "$1" -F OUTPUT && zt_exec r3 "$1" -A OUTPUT -p "$2" --"$2"-type echo-reply \
-      -m statistic --mode nth --every 3 --packet 2 -j DROP
-  done
-}
+# zt_drop NS TYPE [MATCH...]: NS, its own rules gone, sends none of its ICMP and ICMPv6 messages of TYPE that MATCH.
+zt_drop() { local family tables icmp && for family in "iptables icmp" "ip6tables icmpv6"; do
+  read -r tables icmp <<<"$family" && zt_exec "$1" $tables -F OUTPUT &&
+    zt_exec "$1" $tables -A OUTPUT -p $icmp --$icmp-type "$2" "${@:3}" -j DROP; done; }
+zt_lossy() { zt_drop r3 echo-reply -m statistic --mode nth --every 3 --packet 2; }
 # A report of the ICMP helper under Wine as compared with zt_kernel_report: a Ping of 1 taken for 0, as Wine times
 # each round trip when its own thread reads the answer, which a loaded machine can make late.
 zt_ping_1_as_0() { sed -E 's/^([0-9]+)\t1\t/\1\t0\t/'; }
-# The same for zarta-trace, whose kernel stamps each arrival, so that a late read changes nothing: only one hop's
-# Ping of 1, which a send made late by a loaded machine can give; without the stamps every hop here reads 1 or more.
+# The same for zarta-trace, whose kernel stamps arrivals: one hop's 1 only (a late send); unstamped, all would read 1+.
 zt_one_ping_1_as_0() { sed -E '0,/^([0-9]+)\t1\t/s//\1\t0\t/'; }
 # What zarta-trace reports for the kernel path traced as "target.example", from a fresh zt_lossy.
 zt_kernel_report() {
   printf '%s\n' "target.example resolved to 203.0.113.9" "Hop	Ping	Loss	Sent	IP	Address" \
     "1	0	0%	10	198.51.100.1	r1.example" "2	?	0%	0		" \
     "3	0	30%	10	198.51.100.18	r3.example" "4	0	0%	10	203.0.113.9	target.example"
-}
-# The same for target6.example, over IPv6.
-zt_kernel_report6() {
-  printf '%s\n' "target6.example resolved to 2001:db8:4::9" "Hop	Ping	Loss	Sent	IP	Address" \
-    "1	0	0%	10	2001:db8:1::1	r1.example" "2	?	0%	0		" \
-    "3	0	30%	10	2001:db8:3::2	r3.example" "4	0	0%	10	2001:db8:4::9	target6.example"
 }
