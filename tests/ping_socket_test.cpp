@@ -36,20 +36,18 @@ std::string takeAnswer(IcmpTransport& socket, uint16_t family) {
 }
 
 // In order on one socket, each probe sent before the answer to the one before is read: each answer ends a wait of a
-// minute (not the stop 2 s later), makes the socket readable, and is handed over as a raw socket gives it, or not;
-// with nothing more to come, the stop ends it.
+// minute (not the stop 2 s later), makes the socket readable, and is handed over as a raw socket gives it, or not.
 TEST(Kernel, PingSocketHandsOverTheRoutersAnswersAndEndsAQuietWait) {
   if (getenv("ZT_KERNEL_PATH") == nullptr) GTEST_SKIP() << "only on the kernel path of tests/integration";
   const struct Case {
-    const char *what, *to;
+    const char *what, *to, *answer;  // the answer as takeAnswer gives it
     int timeToLive;
-    const char* answer;  // as takeAnswer gives it
   } cases[] = {
       // The unreachable first: r1 sends it only while its time-exceeded has not used up the rate they share.
-      {"r1's unreachable, no time-exceeded", "192.0.2.99", 64, ""},
-      {"r1's time-exceeded, alone on the error queue", "203.0.113.9", 1, "expired 7; "},
-      {"the echo reply to the probe sent right after it", "198.51.100.1", 64, "echoed 7; "},
-      {"nothing more: the stop alone ends the wait", nullptr, 0, ""},
+      {"r1's unreachable, no time-exceeded", "192.0.2.99", "", 64},
+      {"r1's time-exceeded, alone on the error queue", "203.0.113.9", "expired 7; ", 1},
+      {"the echo reply to the probe sent right after it", "198.51.100.1", "echoed 7; ", 64},
+      {"nothing more: the stop alone ends the wait", nullptr, "", 0},
   };
   PingSocket socket;
   ASSERT_EQ(socket.open(INET_FAMILY), 0);
@@ -75,8 +73,7 @@ TEST(Kernel, PingSocketHandsOverTheRoutersAnswersAndEndsAQuietWait) {
 // echoes, and one the target echoes as another trace's (another tag), the answers to the first two alone come through.
 TEST(Kernel, RawSocketTakesOnlyItsOwnTracesAnswers) {
   if (getenv("ZT_KERNEL_PATH") == nullptr || geteuid() != 0) GTEST_SKIP() << "only as root on the kernel path";
-  for (const char* target : {"203.0.113.9", "2001:db8:4::9"}) {
-    uint16_t family = strchr(target, ':') ? INET6_FAMILY : INET_FAMILY;
+  for (auto [family, target] : {std::pair{INET_FAMILY, "203.0.113.9"}, {INET6_FAMILY, "2001:db8:4::9"}}) {
     RawIcmpSocket socket;
     ASSERT_EQ(socket.open(family), 0);
     socket.acceptOnly(0x1234, 7);

@@ -22,13 +22,12 @@ zt_ns() {
 }
 zt_exec() { ip netns exec "$ZT_ID-$1" "${@:2}"; }
 # The kernel path, in both families: client - r1 - r2 - r3 - target, routed both ways, no router rate-limiting its
-# answers. r2 sends no time-exceeded (a silent router); r3 drops every third echo reply it sends, counted from the
-# last zt_lossy. The target's IPv6 name is target6.example; both.example has both of its addresses.
+# answers. r2 sends no time-exceeded (a silent router); r3 drops every third echo reply it sends (see zt_lossy).
 zt_kernel_path() {
-  zt_ns client "198.51.100.1 r1.example" "198.51.100.18 r3.example" "203.0.113.9 target.example" \
-    "2001:db8:1::1 r1.example" "2001:db8:3::2 r3.example" "2001:db8:4::9 target6.example" \
-    "203.0.113.9 both.example" "2001:db8:4::9 both.example"
-  for ns in r1 r2 r3 target; do zt_ns $ns; done
+  zt_ns client "198.51.100.1 r1.example" "198.51.100.18 r3.example" "203.0.113.9 target.example both.example" \
+    "2001:db8:1::1 r1.example" "2001:db8:3::2 r3.example" "2001:db8:4::9 target6.example both.example"
+  zt_ns target && for ns in r1 r2 r3; do zt_ns $ns && zt_exec $ns sysctl -qw net.ipv4.ip_forward=1 \
+    net.ipv4.icmp_ratelimit=0 net.ipv6.conf.all.forwarding=1 net.ipv6.icmp.ratelimit=0; done
   # Each link: namespaces A and B, A's and B's address, the prefix length, A's and B's IPv6 address (in a /64).
   set -- client r1 198.51.100.2 198.51.100.1 29 2001:db8:1::2 2001:db8:1::1 r1 r2 198.51.100.9 198.51.100.10 29 \
     2001:db8:2::1 2001:db8:2::2 r2 r3 198.51.100.17 198.51.100.18 29 2001:db8:3::1 2001:db8:3::2 \
@@ -39,8 +38,6 @@ zt_kernel_path() {
     zt_exec "$1" ip route add default via "$4" && zt_exec "$2" ip route add 198.51.100.2 via "$3"
     zt_exec "$1" ip -6 route add default via "$7" && zt_exec "$2" ip -6 route add 2001:db8:1::2 via "$6"; shift 7
   done
-  for ns in r1 r2 r3; do zt_exec $ns sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0 \
-    net.ipv6.conf.all.forwarding=1 net.ipv6.icmp.ratelimit=0; done
   zt_drop r2 time-exceeded && zt_lossy
   # New IPv6 links answer their first neighbour solicitations late.
   zt_exec client ping -6 -c 1 -W 2 2001:db8:4::9 >/dev/null
@@ -56,8 +53,6 @@ zt_ping_1_as_0() { sed -E 's/^([0-9]+)\t1\t/\1\t0\t/'; }
 # The same for zarta-trace, whose kernel stamps arrivals: one hop's 1 only (a late send); unstamped, all would read 1+.
 zt_one_ping_1_as_0() { sed -E '0,/^([0-9]+)\t1\t/s//\1\t0\t/'; }
 # What zarta-trace reports for the kernel path traced as "target.example", from a fresh zt_lossy.
-zt_kernel_report() {
-  printf '%s\n' "target.example resolved to 203.0.113.9" "Hop	Ping	Loss	Sent	IP	Address" \
-    "1	0	0%	10	198.51.100.1	r1.example" "2	?	0%	0		" \
-    "3	0	30%	10	198.51.100.18	r3.example" "4	0	0%	10	203.0.113.9	target.example"
-}
+zt_kernel_report() { printf '%b\n' "target.example resolved to 203.0.113.9" "Hop\tPing\tLoss\tSent\tIP\tAddress" \
+  "1\t0\t0%\t10\t198.51.100.1\tr1.example" "2\t?\t0%\t0\t\t" "3\t0\t30%\t10\t198.51.100.18\tr3.example" \
+  "4\t0\t0%\t10\t203.0.113.9\ttarget.example"; }
