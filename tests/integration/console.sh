@@ -45,15 +45,13 @@ run() { local started=${EPOCHREALTIME/./} && zt_lossy
   wait $pid; status=$? took=$(((${EPOCHREALTIME/./} - started) / 1000)); }
 # ids ID [GROUPS]: held of a zarta-trace that gave up all but user and group ID and GROUPS, in held's order.
 ids() { printf '%s\n' CapEff:\ 0 CapPrm:\ 0 "Gid: $1 $1 $1 $1" "Groups:${2:+ $2}" NoNewPrivs:\ 1 "Uid: $1 $1 $1 $1"; }
-# expect WHAT ID GROUPS [SED]: exit 0 after the silent hop's four probes a second apart, nothing on stderr, held as
-# `ids ID GROUPS`, the kernel report edited by SED.
+# expect WHAT ID GROUPS [SED]: exit 0 after the silent hop's four probes, held as `ids ID GROUPS`, the report by SED.
 expect() { diff=$(diff <(echo "exit status 0" && ids "$2" "${3:-}" && zt_kernel_report | sed -E "${4:-}") <({
   echo "exit status $status"; ((took > 3000 && took < 20000)) || echo "quiet in $took ms"; echo "$held"
   cat "$errors" "$out"; } | zt_one_ping_1_as_0)) || fail "$1: $(head -20 <<<"$diff")"; echo "$1: $took ms"; }
 # ok WHAT STATUS TEST: the last run's exit status was STATUS and TEST (evaluated) holds; false if not.
 ok() { [ $status = "$2" ] && eval "$3" || ! fail "$1: exit status $status in $took ms, [$held] $(cat "$errors")"; }
-# as_text FORMAT: the json or csv report in $out as the text report; its numbers must be numbers, its times ISO 8601
-# UTC, each CSV row must carry the trace's host and start, and the Ping is the average's whole part.
+# as_text FORMAT: $out's json or csv report, its fields' forms checked, as the text one (Ping: the average's integer).
 as_text() { python3 - "$1" "$out" >"$out.text" 2>>"$errors" <<'PYTHON' && mv "$out.text" "$out"; }
 import csv, datetime, json, sys
 form, text = sys.argv[1], open(sys.argv[2], newline="").read()
@@ -77,7 +75,7 @@ run env SUDO_UID=65534 SUDO_GID=65534 "$ZARTA" --timeout 60 target.example -n -c
 expect "through sudo, 20 pings, no names" 65534 65534 's/\t10\t/\t20\t/; s/^(1\t0\t)0%/\145%/; s/\t[a-z0-9.]+$/\t/'
 zt_exec r1 iptables -F OUTPUT && zt_exec client sysctl -qw net.ipv4.ping_group_range="65534 65534"
 # The same over the ping socket and over IPv6; a name of both families traced over the resolver's first address
-# (IPv6, which RFC 6724 puts first here) unless -4 asks otherwise; -6 finds no IPv6 address of a name.
+# (IPv6, which RFC 6724 puts first here) where -4 does not ask otherwise; -6 finds no IPv6 address of a name.
 v6='s/target/&6/g; s/203.0.113.9/2001:db8:4::9/g; s/198.51.100.1\t/2001:db8:1::1\t/; s/198.51.100.18/2001:db8:3::2/'
 run "$ZARTA" --timeout 30 both.example; expect "IPv6, raw socket, both families" 65534 "" "$v6; 1s/target6/both/"
 for traced in "json target" "csv target" "json target6 $v6"; do read -r format host sed <<<"$traced"
@@ -95,7 +93,7 @@ ZT_KERNEL_PATH=1 zt_exec client "$UNIT" --gtest_filter='Kernel.*' >"$out" 2>&1 |
 zt_exec client sysctl -qw net.ipv4.ping_group_range="1 0" && run "${nobody[@]}" target.example
 ok "no ICMP socket" 1 'grep -qPz "\A[^\n]*CAP_NET_RAW.*ping_group_range.*\n\z" "$errors"'
 # Refused before any probe with one line and exit status 1: sudo's ids that are no user's to take on.
-for pair in 4294967295:1 -1:1 4294967296:1 18446744073709551616:1 1000x:1 0:0 1000:; do uid=${pair%:*} gid=${pair#*:}
+for pair in 4294967295:1 -1:1 4294967296:1 18446744073709551617:1 1000x:1 0:0 1000:; do uid=${pair%:*} gid=${pair#*:}
   line=$(zt_exec client env SUDO_UID=$uid ${gid:+SUDO_GID=$gid} "$ZARTA" -n 203.0.113.9 2>&1) status=$?
   [[ $status:$line == "1:zarta-trace: SUDO_"?"ID is not an id from 1 to 4294967294 to take on in place of root" ]] ||
     fail "SUDO_UID=$uid SUDO_GID=$gid: $status, $line"; done

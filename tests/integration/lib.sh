@@ -4,22 +4,17 @@ ZT_ID="zt$$" ZT_NAMESPACES=() ZT_TMP=$(mktemp -d) && chmod 755 "$ZT_TMP"
 zt_skip() { echo "skipped: $*" && exit 77; }
 zt_cleanup() { # a process left inside would keep its namespace alive
   for ns in "${ZT_NAMESPACES[@]}"; do ip netns pids "$ns" | xargs -r kill -9; ip netns del "$ns"; done 2>/dev/null
-  rm -rf "$ZT_TMP" "${ZT_NAMESPACES[@]/#//etc/netns/}"
-}
+  rm -rf "$ZT_TMP" "${ZT_NAMESPACES[@]/#//etc/netns/}"; }
 trap zt_cleanup EXIT && trap 'exit 130' INT TERM # so that a signal, too, runs the EXIT trap
-zt_require() {
-  for need in "$@"; do command -v "$need" >/dev/null || zt_skip "$need is not installed"; done
+zt_require() { for need in "$@"; do command -v "$need" >/dev/null || zt_skip "$need is not installed"; done
   [ "$(id -u)" = 0 ] && ip netns add "$ZT_ID-probe" 2>/dev/null && ip netns del "$ZT_ID-probe" ||
-    zt_skip "needs root and network namespaces (iproute2)"
-}
+    zt_skip "needs root and network namespaces (iproute2)"; }
 # zt_ns NAME [HOSTS_LINE...]: namespace $ZT_ID-NAME, loopback up, the lines in its hosts file. Its name server is
 # 127.0.0.1, where nothing listens: lookups fail at once, never leave the namespace.
-zt_ns() {
-  ZT_NAMESPACES+=("$ZT_ID-$1") && ip netns add "$ZT_ID-$1" && ip -n "$ZT_ID-$1" link set lo up &&
+zt_ns() { ZT_NAMESPACES+=("$ZT_ID-$1") && ip netns add "$ZT_ID-$1" && ip -n "$ZT_ID-$1" link set lo up &&
     zt_exec "$1" sysctl -qw net.ipv6.conf.all.accept_dad=0 net.ipv6.conf.default.accept_dad=0
   mkdir -p "/etc/netns/$ZT_ID-$1" && echo "nameserver 127.0.0.1" >"/etc/netns/$ZT_ID-$1/resolv.conf"
-  printf '%s\n' "127.0.0.1 localhost" "${@:2}" >"/etc/netns/$ZT_ID-$1/hosts"
-}
+  printf '%s\n' "127.0.0.1 localhost" "${@:2}" >"/etc/netns/$ZT_ID-$1/hosts"; }
 zt_exec() { ip netns exec "$ZT_ID-$1" "${@:2}"; }
 # The kernel path, in both families: client - r1 - r2 - r3 - target, routed both ways, no router rate-limiting its
 # answers. r2 sends no time-exceeded (a silent router); r3 drops every third echo reply it sends (see zt_lossy).
@@ -40,8 +35,7 @@ zt_kernel_path() {
   done
   zt_drop r2 time-exceeded && zt_lossy
   # New IPv6 links answer their first neighbour solicitations late.
-  zt_exec client ping -6 -c 1 -W 2 2001:db8:4::9 >/dev/null
-}
+  zt_exec client ping -6 -c 1 -W 2 2001:db8:4::9 >/dev/null; }
 # zt_drop NS TYPE [MATCH...]: NS, its own rules gone, sends none of its ICMP and ICMPv6 messages of TYPE that MATCH.
 zt_drop() { local family tables icmp && for family in "iptables icmp" "ip6tables icmpv6"; do
   read -r tables icmp <<<"$family" && zt_exec "$1" $tables -F OUTPUT &&
