@@ -23,7 +23,7 @@ $(printf '192.0.2.1 %.0s' $(seq 51)):too many hosts
 ROWS
 help=$("$ZARTA" --help 2>/dev/null) || fail "--help: exit status $?"
 [ "${help%%$'\n'*}" = "usage: zarta-trace [OPTION]... HOST_TEXT...  (at most 50 hosts)" ] || fail "$help"
-for option in -c, --count -n, --no-dns --format --wide --timeout --help, --version; do
+for option in -c, --count -n, --no-dns -4, -6 --format --wide --timeout --help, --version; do
   grep -qE -- "^  .*$option( |$)" <<<"$help" || fail "--help without $option"; done
 [ "$("$ZARTA" --version)" = "zarta-trace, Zarta version .5" ] || fail "--version: $("$ZARTA" --version)"
 for option in --help --version ${nonet:+0.0.0.0}; do line=$("${nonet[@]}" "$ZARTA" $option 2>&1 >/dev/full) status=$?
