@@ -81,7 +81,7 @@ TEST_F(GuiTest, TraceWindowTakesHopNamesFitsItsEditAndSetsItsTabStops) {
 }
 
 // Given back, its window gone, when its worker or window cannot be had. Reused, zeroed but for its new window: the
-// old one destroyed, the name (of 127.0.0.1, from the hosts file) its last trace asked for kept out, its own let in.
+// old one destroyed, the name its last trace asked (127.0.0.1) kept out, its own (::1, by resolver threads) let in.
 TEST_F(GuiTest, SlotsLowestFreeFirstNoneWhenFullGivenBackOnFailureReusedFromNothing) {
   startWorkerThread = [](TraceSlot&) { return false; }, start("a.example");
   startWorkerThread = fakeWorker, appInstance = GetModuleHandleA("kernel32.dll");  // no trace window template
@@ -91,9 +91,9 @@ TEST_F(GuiTest, SlotsLowestFreeFirstNoneWhenFullGivenBackOnFailureReusedFromNoth
   EXPECT_EQ(start("b.example"), nullptr);
   TraceSlot* slot = &traceTable[3];
   HWND old = windowOf(slot);
-  auto ask = [slot] { slot->hops[1].address = inet_addr("127.0.0.1"), requestReverseLookup(*slot, 1); };
   auto answered = [slot] { until([slot] { return !reverseLookupPending(*slot, 1); }); };
-  ask(), memset(static_cast<void*>(slot), 0xAB, sizeof(TraceSlot));  // whatever its last trace left
+  slot->hops[1].address = inet_addr("127.0.0.1"), requestReverseLookup(*slot, 1);
+  memset(static_cast<void*>(slot), 0xAB, sizeof(TraceSlot));  // whatever its last trace left
   slot->window = old, slot->inUse = traceTable[17].inUse = 0;
   static TraceSlot expected;  // zero, padding too; no tag for the refused
   ASSERT_EQ(start("new.example"), slot);
@@ -102,14 +102,14 @@ TEST_F(GuiTest, SlotsLowestFreeFirstNoneWhenFullGivenBackOnFailureReusedFromNoth
   EXPECT_EQ(memcmp(slot, &expected, sizeof expected), 0);
   EXPECT_FALSE(IsWindow(old));
   EXPECT_EQ(start("c.example"), &traceTable[17]);
-  ask(), answered();
-  EXPECT_STREQ(slot->hops[1].name, "localhost");
+  slot->ipVersion = 6, inet_pton(AF_INET6, "::1", slot->hops[1].address6), requestReverseLookup(*slot, 1);
+  answered();
+  EXPECT_STREQ(slot->hops[1].name, "ipv6-loopback.example");  // named in with_xvfb.sh
 }
 
-void keys(auto... down) {  // pressed in this order, released in reverse
-  const BYTE key[] = {static_cast<BYTE>(down)...};
-  for (BYTE k : key) keybd_event(k, 0, 0, 0);
-  for (size_t i = sizeof key; i-- > 0;) keybd_event(key[i], 0, KEYEVENTF_KEYUP, 0);
+void keys(auto... down) {  // pressed in this order, then released
+  (keybd_event(static_cast<BYTE>(down), 0, 0, 0), ...);
+  (keybd_event(static_cast<BYTE>(down), 0, KEYEVENTF_KEYUP, 0), ...);
   post();
 }
 void copy(const std::string& text) {  // to the clipboard; no text at all for ""
@@ -120,13 +120,12 @@ void hotKey(char key) { keys(VK_CONTROL, VK_SHIFT, key); }
 void command(WORD id) { post(mainWindow, WM_COMMAND, id); }
 void notify(auto... mice) { (post(mainWindow, MSG_TRAY_NOTIFY, 1, mice), ...); }
 void enter(HWND window) { post(window, WM_KEYDOWN, VK_RETURN, 1); }
-HWND trace() { return FindWindowA(nullptr, "Tracing route to a.example"); }
 HWND about(HWND after = nullptr) { return FindWindowExA(nullptr, after, nullptr, "About zarta"); }
 HWND typed(const char* host) {  // the host entry box, with `host` in its edit
   return showHostEntryDialog(), SetDlgItemTextA(hostEntryDialog, IDC_HOST, host), hostEntryDialog;
 }
 void moved(int dx, int dy) {  // the first trace so far from where the box puts a trace, then Enter in the box
-  SetWindowPos(trace(), nullptr, 544 + dx, 198 + dy, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  SetWindowPos(windowOf(traceTable), nullptr, 544 + dx, 198 + dy, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
   enter(GetDlgItem(typed("t.example"), IDC_HOST));
 }
 
@@ -150,8 +149,8 @@ TEST_F(GuiTest, TrayEventsHotKeysAndEnterDoWhatTheyAsk) {
       {[] { moved(20, 0), moved(0, 20); }, "2:" + t + "0-9"},
       {[] {  // Enter anywhere else, the box closed, then open
          command(ID_ABOUT), post(about(), WM_SYSCOMMAND, SC_CLOSE | 3);  // the low bits are the system's
-         enter(GetDlgItem(trace(), IDC_TRACE_TEXT)), enter(mainWindow), command(ID_ABOUT), typed("t.example");
-         for (HWND w : {GetDlgItem(hostEntryDialog, IDOK), hostEntryDialog, trace(), about()}) enter(w);
+         enter(editOf(traceTable)), enter(mainWindow), command(ID_ABOUT), typed("t.example");
+         for (HWND w : {GetDlgItem(hostEntryDialog, IDOK), hostEntryDialog, windowOf(traceTable), about()}) enter(w);
        },
        none + shown + " owned"}};
   for (const auto& [event, then] : cases) {
@@ -164,19 +163,15 @@ TEST_F(GuiTest, TrayEventsHotKeysAndEnterDoWhatTheyAsk) {
 }
 
 // An IPv6 literal traced by the real worker where no ICMPv6 transport opens (Wine 8: the last refusal named): one line
-// says so, nothing is sent, the table keeps IPv6's columns. An IPv6 hop is named by the resolver's threads.
-TEST_F(GuiTest, Ipv6WithoutIcmpv6SaysSoInOneLineAndNamesHops) {
-  startWorkerThread = startTraceWorkerThread, enter(GetDlgItem(typed("2001:db8::1"), IDC_HOST));
-  TraceSlot* slot = findSlotByWindow(FindWindowA(nullptr, "Tracing route to 2001:db8::1"));
-  ASSERT_NE(slot, nullptr);
+// says so, nothing is sent, the table keeps IPv6's columns; stopped, the worker gives the slot back.
+TEST_F(GuiTest, Ipv6WithoutIcmpv6SaysSoInOneLine) {
+  startWorkerThread = startTraceWorkerThread, startTrace("2001:db8::1", 100, 100);
+  TraceSlot* slot = traceTable;
   until([slot] { return text(editOf(slot)).find("Hop") != std::string::npos; });
   EXPECT_EQ(text(editOf(slot)), std::string("2001:db8::1 resolved to 2001:db8::1\r\nNo ICMPv6 socket (error 10043): ") +
                                     TRANSPORT_FIX_IPV6 +
                                     "\r\nHop\tPing\tLoss\tSent\tIP\tAddress\r\n1\t?\t0%\t0\t\t\r\n");
   expectTabStops(slot, {20, 40, 60, 80, 250, 360});
-  inet_pton(AF_INET6, "::1", slot->hops[2].address6), requestReverseLookup(*slot, 2);  // named in with_xvfb.sh
-  until([slot] { return !reverseLookupPending(*slot, 2); });
-  EXPECT_STREQ(slot->hops[2].name, "ipv6-loopback.example");
   post(windowOf(slot), MSG_CLOSE_TRACE), until([slot] { return loadShared(slot->inUse) == 0; });
   EXPECT_EQ(slot->inUse, 0u);
 }

@@ -24,16 +24,13 @@ TEST(Icmp6Reply, RecordReadAsWindowsLaysItOut) {
     for (size_t i = 0; i < hex.size(); i += 3) reply[i / 3] = static_cast<uint8_t>(std::stoi(hex.substr(i, 2), 0, 16));
     SocketAddress sender = {};
     uint32_t arrivedAt = 0;
-    int length = readIcmp6Reply(reply, probe, message, sizeof message, sender, arrivedAt);
-    std::string seen = std::to_string(length);
     ProbeEcho echo = {};
-    if (length > 0 && readProbeEcho6(message, length, echo) && sender.family == AF_INET6) {
-      char text[128], address[INET6_ADDRSTRLEN];
+    char text[128] = "", address[INET6_ADDRSTRLEN];
+    int length = readIcmp6Reply(reply, probe, message, sizeof message, sender, arrivedAt);
+    if (length > 0 && readProbeEcho6(message, length, echo) && sender.family == AF_INET6)
       snprintf(text, sizeof text, ": expired %d hop %d tag %d from %s%%%u at %u", echo.expired, echo.hop, echo.traceTag,
                inet_ntop(AF_INET6, sender.address6, address, sizeof address), sender.scope, arrivedAt);
-      seen += text;
-    }
-    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(std::to_string(length) + text, expected);
   }
 }
 
