@@ -6,9 +6,8 @@
 
 namespace {
 
-// Port, flow information, address, zone (packed: 26 bytes), 2 bytes to align the status, the status and the round
-// trip: what the engine is handed, as its own reader finds it, the sender and the arrival. A flow information and
-// padding that are not zero show a field read from the wrong place.
+// Port, flow information, address, zone (packed: 26 bytes), padding, status, round trip: the message as the engine's
+// reader finds it, the sender and the arrival. Non-zero flow and padding show a field read from the wrong place.
 TEST(Icmp6Reply, RecordReadAsWindowsLaysItOut) {
   const std::pair<std::string, std::string> cases[] = {
       {"00 00 12 34 56 78 20 01 0d b8 00 01 00 00 00 00 00 00 00 00 00 01 00 00 00 00 EE EE 05 2B 00 00 07 00 00 00",
