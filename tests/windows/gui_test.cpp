@@ -181,13 +181,13 @@ TEST_F(GuiTest, Ipv6SaysItHasNoIcmpv6AndWindowsLieWholeOnAScaledScreen) {
   }
   EXPECT_EQ(std::make_pair(r.left, r.top),
             std::make_pair(screen.right - (500 * dpi + 48) / 96, screen.bottom - (250 * dpi + 48) / 96));
-  enter(GetDlgItem(hostEntryDialog, IDC_HOST));
-  EXPECT_FALSE(IsWindowVisible(fromBox));
   until([] { return text(editOf(traceTable)).find("Hop") != std::string::npos; });
   EXPECT_EQ(text(editOf(traceTable)),
             std::string("2001:db8::1 resolved to 2001:db8::1\r\nNo ICMPv6 socket (error 10043): ") +
                 TRANSPORT_FIX_IPV6 + "\r\nHop\tPing\tLoss\tSent\tIP\tAddress\r\n1\t?\t0%\t0\t\t\r\n");
   expectTabStops(traceTable, {20, 40, 60, 80, 250, 360});
+  enter(GetDlgItem(hostEntryDialog, IDC_HOST));
+  EXPECT_FALSE(IsWindowVisible(fromBox));
   post(windowOf(traceTable), MSG_CLOSE_TRACE), until([] { return loadShared(traceTable->inUse) == 0; });
   EXPECT_EQ(traceTable->inUse, 0u);
 }
