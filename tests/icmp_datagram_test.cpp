@@ -24,29 +24,24 @@ std::vector<uint8_t> hex(const std::string& text) {
 }
 
 // Stored in host order, the checksum gives the wire form; both carries fold back in, an odd last byte is padded. The
-// probe: a process id above 65535 keeps its low half, nothing is written past its 64 bytes.
-TEST(Wire, ChecksumAndProbeAsTheWireHasThem) {
+// probe keeps a process id's low half, writing nothing past its 64 bytes. What the ping socket and the helper hand
+// over, as a raw socket would deliver it from 198.51.100.7: a 20-byte header, then the answer with the probe's
+// identifier put back (the ping socket's kernel sends its own); a time-exceeded quotes the probe behind a header of its
+// own, the helper's only the 8 bytes every router quotes. Nothing for another type or status, a quote shorter than the
+// echo header, or no room; nothing past the end.
+TEST(Wire, ChecksumProbeAndAnswersAsTheWireHasThem) {
   const uint8_t carries[] = {0xFF, 0xFF, 0x00, 0x80, 0x00, 0x80}, odd[] = {0x08, 0x00, 0x01};
   const uint16_t sums[] = {internetChecksum(carries, 6), internetChecksum(odd, 3), internetChecksum(odd, 0)};
   EXPECT_EQ(memcmp(sums, "\xFE\xFF\xF6\xFF\xFF\xFF", 6), 0);
-  std::vector<uint8_t> probe(PROBE_LENGTH + 1, 0xAA);
-  buildProbe(probe.data(), 0x00011234, 2, 5, 0x00010203);
-  EXPECT_EQ(probe, hex("08 00 BD E6 34 12 02 05 03 02 01 00 00*52 AA"));
-}
-
-// What the ping socket and the helper hand over, as a raw socket would deliver it from 198.51.100.7: a 20-byte
-// header, then the answer with the probe's identifier put back (the ping socket's kernel sends its own); a
-// time-exceeded quotes the probe behind a header of its own, the helper's only the 8 bytes every router quotes.
-// Nothing for another type or status, a quote shorter than the echo header, or no room; nothing past the end.
-TEST(Wire, AnswersRebuiltAsARawSocketDeliversThem) {
   constexpr uint32_t PING_SOCKET = 1;  // not a helper status: the ping socket's rebuild of `type`
-  uint8_t probe[PROBE_LENGTH];
-  buildProbe(probe, 0x1234, 2, 5, 0x00010203);
+  const std::string probeRest = " 02 05 03 02 01 00 00*52";
+  uint8_t probe[PROBE_LENGTH + 1];
+  memset(probe, 0xAA, sizeof probe), buildProbe(probe, 0x00011234, 2, 5, 0x00010203);
+  EXPECT_EQ(std::vector<uint8_t>(probe, probe + sizeof probe), hex("08 00 BD E6 34 12" + probeRest + " AA"));
   uint32_t sender;
   memcpy(&sender, "\xC6\x33\x64\x07", 4);
   const std::string from = " 00 00 00 00 40 01 00 00 C6 33 64 07 00 00 00 00 ";
   const std::string quoting = " 00 00 00 00 40 01 00 00 00 00 00 00 00 00 00 00 ";
-  const std::string probeRest = " 02 05 03 02 01 00 00*52";
   // What; a helper reply's status, or PING_SOCKET; type, bytes quoted, room; the bytes, none if empty.
   const std::tuple<const char*, uint32_t, uint8_t, int, int, std::string> cases[] = {
       {"echo reply", PING_SOCKET, ICMP_TYPE_ECHO_REPLY, 64, 84, "45 00 00 54" + from + "00 00 BD E6 CD AB" + probeRest},
