@@ -1,5 +1,4 @@
-// The engine pass by pass on simulated paths with a virtual clock, and a worker and the user-interface thread
-// sharing a slot without a lock.
+// The engine pass by pass on simulated paths with a virtual clock; a worker and the window sharing a slot, lock-free.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -98,9 +97,8 @@ TEST(Engine, SleepsUntilSomethingIsDueOrAnAnswerComes) {
   }
 }
 
-// Best, worst and deviation of the answered round trips, the lost left out, over as many pings as asked (0: the
-// tray's ten), in the wide report. An arrival stamped before its probe left, or after it was read (the real-time
-// clock stepped between the arrival and its read), counts as no more than the probe's send-to-read time.
+// Best, worst and deviation of the answered round trips over as many pings as asked (0: ten), in the wide report. An
+// arrival stamped before its probe left or after its read (the clock stepped) counts as the send-to-read time at most.
 TEST(Engine, CountsBestWorstAndDeviationOfTheHeldRoundTrips) {
   const std::tuple<const char*, uint32_t, int32_t, const char*> cases[] = {
       // hop; rounds; stamps shifted; Hop to Sent

@@ -96,9 +96,8 @@ std::string written(void (*write)(FILE*, const TraceRun*, int), const TraceRun* 
   return fclose(file), text;
 }
 
-// JSON and CSV give the window's figures (its Ping, 71 and 4 here, the average's whole part) and any name intact; a
-// hop unknown or unanswered has nulls (its loss too, unprobed), a trace not found no hops; each trace says how it
-// ended.
+// JSON and CSV give the window's figures (its Ping is the average's whole part) and any name intact; a hop unknown or
+// unanswered has nulls (its loss too, unprobed), a trace not found no hops; each trace says how it ended.
 TEST(Report, JsonAndCsvGiveTheWindowsFiguresAndAnyName) {
   static Slot traced, notFound;
   traced.hop(0, HOP_ROUTER, "192.0.2.1", 10, 7, 500, "q\"c,t\te\x1b[2J\\.example\xE9", 3, 99, 40000);

@@ -35,17 +35,17 @@ struct Datagram {
   std::vector<uint8_t> bytes;  // the probe's ICMP message; the answer's whole IPv4 datagram
 };
 
-// One directive a line, '#' starts a comment: client ADDRESS | target ADDRESS | expect LINE (of the report, \t for a
-// tab) | hop ADDRESS|silent|target [delay MS,...] [discovery-delay MS] [lost N,...] [expire N,...] [quote BYTES]
-// [drop-every N]. Returns what is wrong and on which line, or an empty string.
+// A directive a line, '#' a comment: client ADDRESS | target ADDRESS | expect LINE (of the report, \t a tab) | hop
+// ADDRESS|silent|target [delay MS,...] [discovery-delay MS] [lost N,...] [expire N,...] [quote BYTES] [drop-every N].
+// Returns what is wrong and on which line, or an empty string.
 std::string parsePathModel(const std::string& text, PathModel& model);
 
 // Appends the path's answers to one ICMP message sent at `now` to `destination`.
 void answerProbe(PathModel& model, const uint8_t* message, int length, uint32_t destination, int timeToLive,
                  uint32_t now, std::vector<Datagram>& answers);
 
-// The IPv4 datagram, checksums filled in, of the answer of ICMP `type` from `sender` to `client`'s `probe` sent to
-// `destination`: the echo reply, or a time-exceeded quoting the probe's IP header and `quoted` bytes of it.
+// The IPv4 datagram, checksums filled in, of ICMP `type` from `sender` answering `client`'s `probe` to `destination`;
+// a time-exceeded quotes the probe's IP header and `quoted` bytes of it.
 std::vector<uint8_t> answerDatagram(uint8_t type, uint32_t sender, uint32_t client, uint32_t destination,
                                     const uint8_t* probe, int length, int quoted);
 
