@@ -25,16 +25,11 @@ TEST(Clock, TicksToMillisecondsAsTheCounterHasThem) {
 }
 
 struct Slot : TraceSlot {
-  Slot() : TraceSlot() {
-    strcpy(hostName, "target.example");
-    targetAddress = parseAddress("10.1.2.3");
-    ipVersion = 4;
-  }
+  Slot() : TraceSlot() { strcpy(hostName, "target.example"), targetAddress = parseAddress("10.1.2.3"), ipVersion = 4; }
   Slot& hop(int k, int32_t state, const char* address, uint32_t probes, uint32_t replies, uint32_t rtt,
             const char* name = "", uint32_t best = 0, uint32_t worst = 0, uint64_t squares = 0) {
     hops[k] = {state, 0, 0, 0, probes, replies, rtt, parseAddress(address), {}, {}, 0, best, worst, squares, {}};
-    setHopName(hops[k], name);
-    return *this;
+    return setHopName(hops[k], name), *this;
   }
 };
 
@@ -53,7 +48,6 @@ TEST(Report, ShowsEachFormWholeToSixtyHopsWithLongNames) {
   sixty.hops[1].nameVersion = 1;  // as if a rewrite never ended: shown all the same
   strcpy(sixty.hostName, std::string(255, 'h').c_str());
   static const std::tuple<const char*, TraceSlot, std::string> cases[] = {
-      // static: sixty hops are large
       {"the table",
        Slot()
            .hop(0, HOP_ROUTER, "192.168.0.1", 10, 10, 41, "(no name)")
@@ -91,8 +85,7 @@ std::string written(void (*write)(FILE*, const TraceRun*, int), const TraceRun* 
   FILE* file = tmpfile();
   write(file, runs, 2);
   std::string text(static_cast<size_t>(ftell(file)), '\0');
-  rewind(file);
-  EXPECT_EQ(fread(text.data(), 1, text.size(), file), text.size());
+  rewind(file), text.resize(fread(text.data(), 1, text.size(), file));  // a short read shows as a short text
   return fclose(file), text;
 }
 
