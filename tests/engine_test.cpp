@@ -117,10 +117,8 @@ TEST(Engine, CountsBestWorstAndDeviationOfTheHeldRoundTrips) {
 }
 
 const uint8_t ECHO = ICMP_TYPE_ECHO_REPLY, EXPIRED = ICMP_TYPE_TIME_EXCEEDED;
-// How a test answer differs from what the path would send.
+// An answer as a raw socket delivers it (the simulator's), in a shape that differs from what the path would send.
 enum Shape { PLAIN, OPTIONS, QUOTED_OPTIONS, LOOPED_REQUEST, UNREACHABLE, QUOTED_UDP };
-
-// An answer as a raw socket delivers it (the simulator's).
 std::vector<uint8_t> answer(uint8_t type, uint8_t hop, uint8_t tag, uint32_t timestamp, uint32_t pid = 0x1234,
                             Shape shape = PLAIN) {
   uint8_t probe[PROBE_LENGTH];
@@ -220,8 +218,7 @@ TEST(Engine, TargetSettlesLowestAndRoutersLearntBelowItWidenTheWindow) {
   }
   ASSERT_EQ(trace.slot.hops[2].awaitingReply, 1u) << "hop 2 was reset with its measurement probe out";
   EXPECT_EQ(trace.slot.hops[5].address, trace.path.target) << "a hop reset behind the target keeps its address";
-  trace.answering = true;
-  trace.runUntilQuiet();
+  trace.answering = true, trace.runUntilQuiet();
   int probes = 0;
   for (const Datagram& probe : trace.sent) probes += probe.bytes[ECHO_HOP_AT] == 2;
   EXPECT_EQ(probes, 1 + MAX_DISCOVERY_PROBES) << "hop 2 back in the window sends what it has left";
@@ -239,8 +236,7 @@ TEST(Engine, StartsInStatusFormAndStopsAtTheEndOfAPass) {
        "203.0.113.9 resolved to 203.0.113.9\nHop\tPing\tLoss\tSent\tIP\tAddress\n1\t?\t0%\t0\t\t\n"}};
   for (const auto& [resolved, passes, sent, shown] : cases) {
     SimTrace trace(TWO_ROUTERS);
-    trace.resolved = resolved;
-    trace.restart();
+    trace.resolved = resolved, trace.restart();
     EXPECT_EQ(trace.renders[0], "Looking up host 203.0.113.9");
     for (int i = 0; i < passes; ++i) trace.pass();
     size_t renders = trace.renders.size();

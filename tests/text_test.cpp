@@ -16,11 +16,10 @@ namespace {
 
 // Ticks to milliseconds: none without a performance counter, truncated, not rounded, the low 32 bits.
 TEST(Clock, TicksToMillisecondsAsTheCounterHasThem) {
-  const int64_t ticks[][3] = {{123456, 0, 0},
-                              {10000000, 10000000, 1000},
-                              {15, 10000, 1},
-                              {(4294967296LL + 5) * 1000, 1000000, 5},
-                              {4294967295LL, 1000, 4294967295LL}};
+  // clang-format off
+  const int64_t ticks[][3] = {{123456, 0, 0}, {10000000, 10000000, 1000}, {15, 10000, 1},
+                              {(4294967296LL + 5) * 1000, 1000000, 5}, {4294967295LL, 1000, 4294967295LL}};
+  // clang-format on
   for (const auto& c : ticks) EXPECT_EQ(millisecondsFromTicks(c[0], c[1]), static_cast<uint32_t>(c[2])) << c[0];
 }
 

@@ -219,8 +219,7 @@ void SimTrace::step(int passes) {
 }
 
 void SimTrace::deliver(uint32_t sender, std::vector<uint8_t> bytes, int passes) {
-  deliver(now, sender, std::move(bytes));
-  step(passes);
+  deliver(now, sender, std::move(bytes)), step(passes);
 }
 
 std::string SimTrace::report() {
