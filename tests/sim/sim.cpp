@@ -20,8 +20,7 @@ std::vector<uint8_t> ipDatagram(uint32_t source, uint32_t destination, std::vect
   const size_t total = 20 + icmp.size();
   uint8_t header[20] = {0x45, 0, static_cast<uint8_t>(total >> 8), static_cast<uint8_t>(total), 0, 0, 0, 0, 64, 1};
   memcpy(header + 12, &source, 4), memcpy(header + 16, &destination, 4);
-  sum = internetChecksum(header, 20);
-  memcpy(header + 10, &sum, 2);
+  sum = internetChecksum(header, 20), memcpy(header + 10, &sum, 2);
   return icmp.insert(icmp.begin(), header, header + 20), icmp;
 }
 
@@ -179,8 +178,7 @@ int SimTrace::receive(uint8_t* buffer, int capacity, SocketAddress& sender, uint
 SimTrace::SimTrace(const std::string& scenario, uint32_t clockStart, uint8_t tag, uint32_t processId)
     : now(clockStart), pid(processId) {
   if (std::string error = parsePathModel(scenario, path); !error.empty()) throw std::invalid_argument(error);
-  resolved = ipv4Address(path.target), slot.traceTag = tag;
-  restart();
+  resolved = ipv4Address(path.target), slot.traceTag = tag, restart();
 }
 
 void SimTrace::waitForNextPass(const TraceSlot& waiter, bool timed, uint32_t deadline) {
@@ -204,8 +202,7 @@ void SimTrace::restart() {
   const uint32_t tag = slot.traceTag, rounds = slot.rounds;
   slot = {}, slot.inUse = 1, slot.traceTag = static_cast<uint8_t>(tag), slot.rounds = rounds;
   strcpy(slot.hostName, (ipv6 ? ipv6Text(path.target) : addressText(path.target)).c_str());
-  renders.clear(), drawnAt.clear();
-  startEngine(engine, slot, *this, *this);
+  renders.clear(), drawnAt.clear(), startEngine(engine, slot, *this, *this);
 }
 
 bool SimTrace::pass() {

@@ -1,5 +1,4 @@
-// A path as data (who answers a probe of a given time-to-live, after how long), which the benchmark's TUN simulator
-// plays too; and a trace on a simulated raw socket answering from it, its clock advanced by each pass's wait.
+// A path as data, which the benchmark's TUN simulator plays too, and a trace on it with a virtual clock and socket.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,4 @@
-// The tray program's windows in-process, against the real templates and procedures, run by its own message loop, with
-// a worker double that starts no thread (but for IPv6, which Wine 8 cannot send: the real worker says so).
+// The tray program's windows in-process by its own message loop, with a worker double (the real one where Wine 8 can't).
 #include <gtest/gtest.h>
 #include <ws2tcpip.h>
 
@@ -101,8 +100,7 @@ TEST_F(GuiTest, SlotsLowestFreeFirstNoneWhenFullGivenBackOnFailureReusedFromNoth
   EXPECT_EQ(memcmp(slot, &expected, sizeof expected), 0);
   EXPECT_FALSE(IsWindow(old));
   EXPECT_EQ(start("c.example"), &traceTable[17]);
-  slot->ipVersion = 6, inet_pton(AF_INET6, "::1", slot->hops[1].address6), requestReverseLookup(*slot, 1);
-  answered();
+  slot->ipVersion = 6, inet_pton(AF_INET6, "::1", slot->hops[1].address6), requestReverseLookup(*slot, 1), answered();
   EXPECT_STREQ(slot->hops[1].name, "ipv6-loopback.example");  // named in with_xvfb.sh
 }
 
