@@ -1,4 +1,4 @@
-// The tray program's windows in-process by its own message loop, with a worker double (the real one where Wine 8 can't).
+// The tray program's windows in-process by its own message loop; a worker double starts no thread but for IPv6.
 #include <gtest/gtest.h>
 #include <ws2tcpip.h>
 
