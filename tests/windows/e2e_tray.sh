@@ -14,7 +14,7 @@ ns "$wine_run" "$exe" & zarta=$!
 tray() { ns xdotool search --name 'Wine System Tray' | head -1; }
 wait_for 60 eval '[ -n "$(tray)" ]' || fail "the tray icon did not appear"
 # The clipboard hot key on the X display, which Wine sees through its window: the report exact.
-report() { ns "$wine_run" "$tests" text "Tracing route to target.example" 2>/dev/null | tr -d '\r' | zt_ping_1_as_0; }
+report() { ns "$wine_run" "$tests" text "Tracing route to target.example" 2>/dev/null | tr -d '\r' | zt_wine_pings_as_0; }
 printf 'http://target.example/index.html' | ns xclip -selection clipboard
 traced() { ns xdotool search --name 'Tracing route to target.example' >/dev/null; }
 press() { ns xdotool windowfocus --sync "$(tray)" key --clearmodifiers ctrl+shift+d && sleep 2; }  # again if lost
